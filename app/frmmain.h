@@ -1,0 +1,104 @@
+#pragma once
+
+#include "messagesink.h"
+#include "serial/serialcomponent.h"
+#include "ui_frmmain.h"
+
+#include <QString>
+#include <QWidget>
+
+#include <array>
+#include <cstdint>
+#include <memory>
+
+class QComboBox;
+class QLabel;
+class QLineEdit;
+class QPushButton;
+class QTimer;
+
+// The tool's one window: its controls (from frmmain.ui), the state its handlers share, and one
+// handler per event it reacts to. Handlers read and write the controls directly by name.
+class frmMain : public QWidget, public Ui::frmMain {
+    Q_OBJECT
+public:
+    static const QString kAppTitle; // title of message boxes without one of their own
+
+    // The window takes its serial component, the sink for its message boxes and the directory
+    // that holds comm.set. Construction runs the load event, before the window is shown.
+    frmMain(std::unique_ptr<SerialComponent> comm, MessageSink& messages,
+            QString programDir = defaultProgramDir(), QWidget* parent = nullptr);
+    ~frmMain() override;
+
+    static QString defaultProgramDir();
+    QString settingsFilePath() const;
+
+    // Control arrays: txtsetValue(1) is txtsetValue[1].
+    std::array<QLabel*, 5> lblsetValue{};
+    std::array<QLineEdit*, 5> txtsetValue{};
+    std::array<QPushButton*, 5> cmdREAD{};
+    std::array<QPushButton*, 5> cmdSet{};
+    std::array<QLineEdit*, 2> txtSetID{};
+    std::array<QLineEdit*, 4> txtValue{};
+    QWidget* Line1 = nullptr;
+    QTimer* Timer2 = nullptr;
+    SerialComponent* MSComm1 = nullptr; // owned by the window
+
+    // Form state shared by the handlers.
+    std::int16_t CommNum = 0;
+    std::int16_t CommRate = 0;
+    bool CommOK = false;
+    std::int16_t CmdType = 0;
+    std::int16_t ParamIndex = 0;
+    std::int16_t RecLength = 0;
+    std::int32_t RecCount = 0;
+    QString CmdText;
+    std::uint8_t HiByte = 0; // low-order byte of the last CRC
+    std::uint8_t LoByte = 0; // high-order byte of the last CRC
+
+    // The lamp brought to the front last (the one the operator sees).
+    QLabel* lampInFront() const;
+    // True while one of the window's message boxes waits for the operator.
+    bool messageBoxOpen() const { return messageBoxesOpen_ > 0; }
+
+    // Frame primitives.
+    void Crc16(const std::uint8_t* cmdstring, int j);
+    static QString FormatHex(std::uint8_t bb);
+
+    // Event handlers.
+    void Form_Load();
+    void Combo1_Click();
+    void cmdCom_Click();
+    void comDoOnce_Click();
+    void cmdOneM_Click();
+    void cmdStopOnce_Click();
+    void Timer2_Timer();
+    void cmdREAD_Click(int index);
+    void cmdSet_Click(int index);
+    void cmdReadAdd_Click();
+    void cmdChangeID_Click();
+    void MSComm1_OnComm();
+
+protected:
+    void showEvent(QShowEvent* event) override;
+
+private:
+    void OpenOnComm();
+    void wireControls();
+    void applyLook();
+    void keepTypingUnselected(QComboBox* combo);
+    void msgBox(const QString& text, const QString& title = kAppTitle,
+                MessageSink::Icon icon = MessageSink::Icon::None);
+    void bringToFront(QLabel* lamp);
+    void preparePortForRequest();
+    void sendFrame(const std::array<std::uint8_t, 8>& frame);
+    void showRequestText(const std::array<std::uint8_t, 8>& frame);
+    bool writeSettingsFile();
+
+    std::unique_ptr<SerialComponent> comm_;
+    MessageSink& messages_;
+    QString programDir_;
+    int messageBoxesOpen_ = 0;
+    bool startupOpenFailed_ = false;
+    bool shownOnce_ = false;
+};

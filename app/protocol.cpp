@@ -1,0 +1,101 @@
+#include "protocol.h"
+
+#include "opnumber.h"
+
+#include <cmath>
+
+namespace protocol {
+
+std::uint8_t floorByteOrZero(std::string_view text, double offset) {
+    const auto value = opnum::parse(text);
+    if (!value)
+        return 0;
+    return opnum::byteFit(opnum::floorValue(*value + offset)).value_or(0);
+}
+
+std::uint8_t nearestByteOrZero(std::string_view text) {
+    const auto value = opnum::parse(text);
+    if (!value)
+        return 0;
+    return opnum::byteFit(opnum::nearestValue(*value)).value_or(0);
+}
+
+std::optional<std::uint16_t> parameterRegisterValue(std::string_view text, int row) {
+    auto v = opnum::toSingle(text);
+    if (!v)
+        return std::nullopt;
+    const double wide = static_cast<double>(*v);
+    if (wide > 65535.0 || wide < -65535.0)
+        return std::nullopt;
+    float scaled = *v;
+    if (row == 0)
+        scaled = scaled * 10000.0f;
+    if (scaled < 0.0f)
+        scaled = scaled + 65536.0f;
+    const auto n = opnum::wholeIn(opnum::nearestValue(static_cast<double>(scaled)), 0, 65535);
+    if (!n)
+        return std::nullopt;
+    return static_cast<std::uint16_t>(*n);
+}
+
+std::vector<FieldText> decodeMeasurement(const std::uint8_t* reply, std::size_t length,
+                                         std::string_view startText) {
+    std::vector<FieldText> fields;
+    if (length < 3)
+        return fields;
+
+    // The offset is 2 * (S - 1) for a start S other than 0, as the sensor's register map places
+    // the values; an unreadable start text means offset 0.
+    double offset = 0.0;
+    if (const auto start = opnum::parse(startText)) {
+        const double s = opnum::floorValue(*start);
+        if (s != 0.0 && std::isfinite(s))
+            offset = 2.0 * (s - 1.0);
+    }
+
+    const std::size_t last = static_cast<std::size_t>(reply[2]) + 1;
+    int k = 0;
+    for (std::size_t i = 3; i <= last; i += 2, ++k) {
+        if (i + 1 >= length)
+            break; // the register's bytes never arrived: its field keeps its text
+        const long long value = reply[i] * 256 + reply[i + 1];
+        const double d = offset + k;
+        if (d == 0.0)
+            fields.push_back({0, std::to_string(value * 10)});
+        else if (d == 1.0)
+            fields.push_back({1, opnum::fixedText(value, 2)});
+        else if (d == 2.0)
+            fields.push_back({2, opnum::fixedText(value, 4)});
+        else if (d == 3.0)
+            fields.push_back({3, opnum::fixedText(value, 2)});
+    }
+    return fields;
+}
+
+std::optional<std::string> decodeParameter(const std::uint8_t* reply, std::size_t length, int row) {
+    if (length < 5 || row < 0 || row >= kParameterRows)
+        return std::nullopt;
+    long long v = reply[3] * 256 + reply[4];
+    switch (row) {
+    case 0:
+        return opnum::fixedText(v, 4);
+    case 1:
+        if (v > 32768)
+            v -= 65536;
+        return std::to_string(v);
+    default:
+        return std::to_string(v);
+    }
+}
+
+std::optional<std::uint8_t> decodeAddress(const std::uint8_t* reply, std::size_t length) {
+    const bool changeEcho = length >= 6 && reply[1] == 0x06 && reply[2] == kAddressRegisterHigh &&
+                            reply[3] == 0x00;
+    if (changeEcho)
+        return reply[5];
+    if (length < 4)
+        return std::nullopt;
+    return reply[3];
+}
+
+} // namespace protocol

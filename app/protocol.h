@@ -1,0 +1,56 @@
+#pragma once
+
+// The sensor's side of the conversation as plain functions: which byte a typed text puts on the
+// wire, what a parameter write encodes, and what each kind of reply shows in the window. The
+// window's handlers call these and only move text between widgets and here.
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace protocol {
+
+// Register layout of the parameter rows 0-4.
+constexpr int kParameterRows = 5;
+constexpr std::uint8_t kParameterWriteRegisterHigh = 0x0A;
+constexpr std::uint8_t kParameterFirstRegister = 3; // row i reads start + 3 + i, writes 0x0A03 + i
+constexpr std::uint8_t kAddressRegisterHigh = 0x0B;
+
+// Frame byte from the floor value of a typed text; 0 when the text is not numeric or the value
+// does not fit in a byte. `offset` is added before rounding down (the parameter read adds 3 + i
+// to the start address).
+std::uint8_t floorByteOrZero(std::string_view text, double offset = 0.0);
+
+// Frame byte from the nearest value (halves to even) of a typed text; 0 when it does not fit.
+std::uint8_t nearestByteOrZero(std::string_view text);
+
+// Register value of a parameter write of row 0-4: the single-precision value, within
+// -65535..65535 in double precision, times 10000 in row 0, plus 65536 when negative, rounded
+// halves to even. Nothing when the text is not numeric, too large for single precision, outside
+// the limits, or encodes outside 0-65535.
+std::optional<std::uint16_t> parameterRegisterValue(std::string_view text, int row);
+
+// One value field written by a measurement reply.
+struct FieldText {
+    int index; // txtValue(index), 0-3
+    std::string text;
+};
+
+// Measurement reply: the registers counted by the byte count r[2], placed from the start
+// register typed in txtStartID. A register whose two bytes were not both received is not
+// decoded; a reply too short to hold a byte count decodes nothing.
+std::vector<FieldText> decodeMeasurement(const std::uint8_t* reply, std::size_t length,
+                                         std::string_view startText);
+
+// Parameter reply of row 0-4: r[3] * 256 + r[4] shown as that row's format. Nothing when the
+// reply does not hold bytes 3 and 4, or the row is not 0-4.
+std::optional<std::string> decodeParameter(const std::uint8_t* reply, std::size_t length, int row);
+
+// Address reply: byte 3, except for the echo of an address change (06 0B 00 in bytes 1-3 and
+// byte 5 received), which carries the new address in byte 5. Nothing when that byte is missing.
+std::optional<std::uint8_t> decodeAddress(const std::uint8_t* reply, std::size_t length);
+
+} // namespace protocol

@@ -1,0 +1,93 @@
+#pragma once
+
+// A window on a fake serial port, with a message sink that records every box, in a temporary
+// program directory.
+
+#include "frmmain.h"
+#include "messagesink.h"
+#include "serial/fakeserial.h"
+
+#include <QFile>
+#include <QLineEdit>
+#include <QList>
+#include <QPushButton>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <functional>
+#include <memory>
+
+struct ShownMessage {
+    QString text;
+    QString title;
+    MessageSink::Icon icon;
+};
+
+class RecordingSink : public MessageSink {
+public:
+    QList<ShownMessage> shown;
+    std::function<void()> whileOpen; // runs while the box is "open", before it returns
+
+    void show(const QString& text, const QString& title, Icon icon) override {
+        shown.append({text, title, icon});
+        if (whileOpen)
+            whileOpen();
+    }
+    QStringList texts() const {
+        QStringList list;
+        for (const auto& m : shown)
+            list << m.text;
+        return list;
+    }
+};
+
+inline QByteArray bytesFromHex(const char* hex) { return QByteArray::fromHex(QByteArray(hex)); }
+
+struct WindowFixture {
+    QTemporaryDir dir;
+    RecordingSink sink;
+    FakeSerialComponent* port = nullptr;
+    std::unique_ptr<frmMain> window;
+
+    // commSet: the content of comm.set before start-up, or nullptr for no file.
+    // configure: adjusts the fake before the load event runs.
+    explicit WindowFixture(const char* commSet = "1,9600\r\n",
+                           const std::function<void(FakeSerialComponent&)>& configure = {}) {
+        if (commSet) {
+            QFile file(dir.filePath(QStringLiteral("comm.set")));
+            file.open(QIODevice::WriteOnly);
+            file.write(commSet);
+        }
+        auto fake = std::make_unique<FakeSerialComponent>();
+        port = fake.get();
+        if (configure)
+            configure(*port);
+        window = std::make_unique<frmMain>(std::move(fake), sink, dir.path());
+    }
+
+    frmMain& w() { return *window; }
+
+    // Types into a text box as an operator would: select all, then type.
+    static void type(QLineEdit* box, const QString& text) {
+        box->selectAll();
+        if (text.isEmpty())
+            QTest::keyClick(box, Qt::Key_Delete);
+        else
+            QTest::keyClicks(box, text);
+        if (text.isEmpty())
+            box->clear();
+    }
+    static void click(QPushButton* button) { QTest::mouseClick(button, Qt::LeftButton); }
+
+    // The last frame written, as hex text "01 03 ...".
+    QString lastWritten() const {
+        return port->written.isEmpty() ? QString()
+                                       : QString::fromLatin1(port->written.last().toHex(' ')).toUpper();
+    }
+    QString settingsFile() const {
+        QFile file(dir.filePath(QStringLiteral("comm.set")));
+        if (!file.open(QIODevice::ReadOnly))
+            return QStringLiteral("<missing>");
+        return QString::fromLatin1(file.readAll());
+    }
+};
