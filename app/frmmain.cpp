@@ -219,6 +219,10 @@ void frmMain::wireControls() {
 // typed text stays as it is.
 void frmMain::keepTypingUnselected(QComboBox* combo) {
     QLineEdit* edit = combo->lineEdit();
+    // Leaving the field or pressing Enter would otherwise select an item whose text matches
+    // what was typed, and report it as picked.
+    QObject::disconnect(edit, &QLineEdit::editingFinished, combo, nullptr);
+    QObject::disconnect(edit, &QLineEdit::returnPressed, combo, nullptr);
     connect(edit, &QLineEdit::textEdited, combo, [combo, edit](const QString& typed) {
         if (combo->currentIndex() == -1)
             return;

@@ -76,6 +76,8 @@ bool FakeSerialComponent::setOutput(const QByteArray& bytes) {
     if (!open_)
         return false;
     written << bytes;
+    if (onOutput)
+        onOutput(bytes);
     return true;
 }
 

@@ -5,6 +5,8 @@
 #include <QList>
 #include <QStringList>
 
+#include <functional>
+
 // A serial component for tests: it records every operation in order ("InBufferCount=0",
 // "RThreshold=7", "Output=01 03 00 00 00 01 84 0A", ...), can be told to refuse an open, and
 // lets a test deliver received bytes and raise events of any code.
@@ -33,6 +35,8 @@ public:
     bool refuseSettings = false; // settings texts are refused
     QStringList ops;             // every operation, in order
     QList<QByteArray> written;   // every frame written to the line
+    // Runs as each frame is written, e.g. to answer at once like a fast device.
+    std::function<void(const QByteArray&)> onOutput;
     QString settings() const { return settings_; }
     int rThreshold() const { return rThreshold_; }
     QByteArray waiting() const { return buffer_; }

@@ -1,15 +1,262 @@
+// The window as it opens: every named control, and the behaviour of the two lists.
+
 #include "windowfixture.h"
 
+#include <QAbstractItemView>
 #include <QComboBox>
+#include <QGroupBox>
 #include <QLabel>
+#include <QPlainTextEdit>
+
+namespace {
+
+QString shownText(const QWidget* w) {
+    if (auto* label = qobject_cast<const QLabel*>(w))
+        return label->text();
+    if (auto* edit = qobject_cast<const QLineEdit*>(w))
+        return edit->text();
+    if (auto* button = qobject_cast<const QPushButton*>(w))
+        return button->text();
+    if (auto* group = qobject_cast<const QGroupBox*>(w))
+        return group->title();
+    if (auto* combo = qobject_cast<const QComboBox*>(w))
+        return combo->currentText();
+    if (auto* plain = qobject_cast<const QPlainTextEdit*>(w))
+        return plain->toPlainText();
+    return QString();
+}
+
+} // namespace
+
+// Picks item k of a list as the operator does: open the list, click the item.
+void pickItem(QComboBox* combo, int k) {
+    combo->showPopup();
+    QAbstractItemView* view = combo->view();
+    QTRY_VERIFY(view->isVisible());
+    const QModelIndex index = view->model()->index(k, 0);
+    view->scrollTo(index);
+    const QPoint at = view->visualRect(index).center();
+    QTest::mouseClick(view->viewport(), Qt::LeftButton, {}, at);
+    QTRY_VERIFY(!view->isVisible());
+}
 
 class TestWindow : public QObject {
     Q_OBJECT
 private slots:
-    void opens() {
-        WindowFixture f;
+    void inventory_data() {
+        QTest::addColumn<QString>("name");
+        QTest::addColumn<QString>("kind");
+        QTest::addColumn<QString>("text");
+        QTest::addColumn<bool>("visible");
+        QTest::addColumn<QRect>("twips"); // as laid out, in twips from the container
+        struct Row {
+            const char* name;
+            const char* kind;
+            const char* text;
+            bool visible;
+            int l, t, w, h;
+        };
+        const Row rows[] = {
+            {"Frame10", "QGroupBox", "MODBUS设置", true, 120, 120, 5655, 735},
+            {"Frame2", "QGroupBox", "观察窗", true, 0, 960, 5775, 4215},
+            {"Frame5", "QGroupBox", "串口设置", true, 6360, 120, 5835, 900},
+            {"Frame6", "QGroupBox", "运行状态指示", true, 6360, 1080, 5895, 615},
+            {"Frame7", "QGroupBox", "参数", true, 6360, 1800, 5895, 1815},
+            {"Frame12", "QGroupBox", "设备地址修改操作", true, 6360, 3720, 5895, 1455},
+            {"Frame11", "QGroupBox", "数据查询操作", true, 0, 5280, 12255, 1215},
+            {"Frame1", "QGroupBox", "二次开发命令观察窗口", true, 0, 6600, 12255, 1695},
+            {"Label4", "QLabel", nullptr, true, 0, 8400, 12375, 255},
+            {"Label8_0", "QLabel", "设备地址", true, 120, 360, 855, 255},
+            {"txtStationID", "QLineEdit", "1", true, 840, 360, 495, 270},
+            {"Label8_3", "QLabel", "功 能 码", true, 1560, 360, 855, 255},
+            {"txtFunID", "QLineEdit", "3", true, 2280, 360, 495, 270},
+            {"Label8_1", "QLabel", "超始地址", true, 2880, 360, 855, 255},
+            {"txtStartID", "QLineEdit", "0", true, 3600, 360, 495, 270},
+            {"Label8_2", "QLabel", "数据长度", true, 4320, 360, 735, 255},
+            {"txtDataLength", "QLineEdit", "1", true, 5040, 360, 495, 270},
+            {"PictureShow", "QFrame", "", true, 120, 240, 5535, 3855},
+            {"lblDanWei_2", "QLabel", "光 照 度", true, 240, 360, 1455, 495},
+            {"txtValue_0", "QLineEdit", "0", true, 960, 1200, 2895, 780},
+            {"lblDanWei_0", "QLabel", "LX", true, 4080, 1200, 735, 495},
+            {"lblDanWei_1", "QLabel", "温     度", true, 360, 4680, 2535, 495},
+            {"txtValue_1", "QLineEdit", "0", true, 3240, 4680, 2895, 780},
+            {"lblDanWei_3", "QLabel", "℃", true, 6240, 4680, 495, 495},
+            {"lblDanWei_10", "QLabel", "", true, 6120, 4800, 495, 495},
+            {"txtValue_2", "QLineEdit", "0", true, 3120, 5760, 2895, 780},
+            {"lblDanWei_5", "QLabel", "湿     度", true, 360, 5880, 2415, 615},
+            {"lblDanWei_4", "QLabel", "", true, 6240, 6000, 495, 495},
+            {"txtValue_3", "QLineEdit", "0", true, 3120, 6960, 2895, 780},
+            {"lblDanWei_7", "QLabel", "气     压", true, 360, 7080, 2535, 735},
+            {"Label3", "QLabel", "串口号", true, 120, 360, 615, 255},
+            {"Combo1", "QComboBox", "COM1", true, 720, 360, 1095, 300},
+            {"Label5_2", "QLabel", "波特率", true, 2040, 360, 615, 255},
+            {"Combo2", "QComboBox", "9600", true, 2640, 360, 1095, 300},
+            {"cmdCom", "QPushButton", "保存设置", true, 4080, 240, 1095, 495},
+            {"Picture2", "QWidget", "", true, 120, 240, 900, 255},
+            {"imgNotConnected", "QLabel", nullptr, true, 360, 0, 225, 240},
+            {"ImgYellow", "QLabel", nullptr, true, 360, 0, 240, 240},
+            {"imgConnected", "QLabel", nullptr, true, 360, 0, 240, 240},
+            {"lblErrCounter", "QLabel", "0", true, 1200, 240, 855, 255},
+            {"lblCounter", "QLabel", "0", true, 2280, 240, 735, 255},
+            {"lblsetValue_0", "QLabel", "量程缩放系数", true, 240, 360, 1215, 255},
+            {"txtsetValue_0", "QLineEdit", "1.0000", true, 1680, 360, 975, 270},
+            {"cmdREAD_0", "QPushButton", "读出", true, 2760, 240, 1215, 495},
+            {"cmdSet_0", "QPushButton", "设置", true, 4080, 240, 1215, 495},
+            {"Label2_1", "QLabel", "值范围为：0.2000-6.0000", true, 240, 720, 2175, 255},
+            {"lblsetValue_1", "QLabel", "偏移量", true, 240, 1080, 1095, 255},
+            {"txtsetValue_1", "QLineEdit", "0.00", true, 1680, 1080, 975, 270},
+            {"cmdREAD_1", "QPushButton", "读出", true, 2760, 960, 1215, 495},
+            {"cmdSet_1", "QPushButton", "设置", true, 4080, 960, 1215, 495},
+            {"Label2_3", "QLabel", "值范围为：-1000-1000，默认为0", true, 240, 1440, 3375, 255},
+            {"lblsetValue_2", "QLabel", "4mA时DA值", false, 240, 1920, 1095, 255},
+            {"txtsetValue_2", "QLineEdit", "1", false, 1680, 1920, 975, 270},
+            {"cmdREAD_2", "QPushButton", "读出", false, 2760, 1800, 1215, 495},
+            {"cmdSet_2", "QPushButton", "设置", false, 4080, 1800, 1215, 495},
+            {"Label2_6", "QLabel", "值范围：650-800", false, 240, 2400, 5295, 255},
+            {"lblsetValue_3", "QLabel", "20mA时DA值", false, 240, 2760, 1095, 255},
+            {"txtsetValue_3", "QLineEdit", "1", false, 1680, 2760, 975, 270},
+            {"cmdREAD_3", "QPushButton", "读出", false, 2760, 2640, 1215, 495},
+            {"cmdSet_3", "QPushButton", "设置", false, 4080, 2640, 1215, 495},
+            {"Label2_0", "QLabel", "值范围：3000-4095", false, 360, 3000, 5295, 255},
+            {"lblsetValue_4", "QLabel", "光照度量程", false, 240, 3360, 1095, 255},
+            {"txtsetValue_4", "QLineEdit", "1", false, 1680, 3360, 975, 270},
+            {"cmdREAD_4", "QPushButton", "读出", false, 2760, 3240, 1215, 495},
+            {"cmdSet_4", "QPushButton", "设置", false, 4080, 3240, 1215, 495},
+            {"Label2_2", "QLabel", "值范围：500-65535", false, 240, 3720, 5295, 255},
+            {"Label2_7", "QLabel", "将地址       改为", true, 360, 480, 1575, 255},
+            {"txtSetID_0", "QLineEdit", "1", true, 960, 480, 435, 270},
+            {"txtSetID_1", "QLineEdit", "1", true, 2280, 480, 555, 270},
+            {"Label2_13", "QLabel", "地址值范围为：1-250", true, 360, 960, 1815, 255},
+            {"cmdChangeID", "QPushButton", "执行", true, 4080, 240, 1215, 495},
+            {"cmdReadAdd", "QPushButton", "读地址", true, 4080, 840, 1215, 495},
+            {"Label8_4", "QLabel", "定时时长(ms)", true, 960, 480, 1215, 255},
+            {"txtTimerSet", "QLineEdit", "1000", true, 2400, 480, 615, 270},
+            {"comDoOnce", "QPushButton", "单次", true, 4320, 360, 1680, 600},
+            {"cmdOneM", "QPushButton", "循环", true, 6960, 360, 1920, 600},
+            {"cmdStopOnce", "QPushButton", "停止", true, 9840, 360, 1800, 600},
+            {"Label1", "QLabel", "发送命令:", true, 120, 240, 855, 255},
+            {"txtCommand", "QLineEdit", "", true, 960, 240, 4575, 315},
+            {"Label7", "QLabel", "接收命令:", true, 120, 600, 855, 255},
+            {"txtState", "QPlainTextEdit", "", true, 960, 600, 11175, 855},
+        };
+        for (const Row& r : rows)
+            QTest::newRow(r.name) << QString::fromLatin1(r.name) << QString::fromLatin1(r.kind)
+                                  << (r.text ? QString::fromUtf8(r.text) : QString())
+                                  << r.visible << QRect(r.l, r.t, r.w, r.h);
+    }
+    void inventory() {
+        QFETCH(QString, name);
+        QFETCH(QString, kind);
+        QFETCH(QString, text);
+        QFETCH(bool, visible);
+        QFETCH(QRect, twips);
+        WindowFixture f; // comm.set "1,9600": COM1 and 9600 selected
         f.w().show();
-        QCOMPARE(f.w().lampInFront(), f.w().imgNotConnected);
+        auto* widget = f.w().findChild<QWidget*>(name);
+        QVERIFY2(widget, qPrintable(name));
+        QCOMPARE(QString::fromLatin1(widget->metaObject()->className()), kind);
+        if (!text.isNull())
+            QCOMPARE(shownText(widget), text);
+        QCOMPARE(widget->isVisibleTo(&f.w()), visible);
+        const QRect px(qRound(twips.x() / 15.0), qRound(twips.y() / 15.0),
+                       qRound(twips.width() / 15.0), qRound(twips.height() / 15.0));
+        QCOMPARE(widget->geometry(), px);
+    }
+
+    void windowAsAWhole() {
+        WindowFixture f;
+        frmMain& w = f.w();
+        w.show();
+        QCOMPARE(w.size(), QSize(829, 581));
+        QCOMPARE(w.minimumSize(), w.maximumSize()); // not resizable
+        QVERIFY(!(w.windowFlags() & Qt::WindowMaximizeButtonHint));
+        QVERIFY(w.windowTitle().startsWith(QStringLiteral("QF7320系列光照度传感器工具软件-qf7320-tool ")));
+        QVERIFY(!w.windowIcon().isNull());
+        QCOMPARE(w.palette().color(QPalette::Window), QColor(224, 224, 224));
+        // The hidden rows lie below the frame's lower edge as well as being hidden.
+        QVERIFY(w.lblsetValue[4]->geometry().top() > w.Frame7->height());
+        // The value fields beyond the first lie outside the picture box and cannot be seen.
+        for (int d = 1; d <= 3; ++d)
+            QVERIFY(!w.PictureShow->rect().intersects(w.txtValue[std::size_t(d)]->geometry()));
+        // Fonts of the value panel and the query buttons.
+        QCOMPARE(w.txtValue[0]->font().pointSizeF(), 36.0);
+        QCOMPARE(w.txtValue[0]->alignment(), Qt::AlignCenter);
+        QCOMPARE(w.comDoOnce->font().pointSizeF(), 14.25);
+        QVERIFY(w.comDoOnce->font().bold());
+        // Tooltips and accessible names.
+        QCOMPARE(w.lblErrCounter->toolTip(), QStringLiteral("误码率"));
+        QCOMPARE(w.lblCounter->toolTip(), QStringLiteral("测试统计"));
+        for (QLabel* lamp : {w.imgNotConnected, w.ImgYellow, w.imgConnected})
+            QCOMPARE(lamp->toolTip(), QStringLiteral("数据采集通讯状态指示"));
+        QCOMPARE(w.txtStationID->accessibleName(), QStringLiteral("设备地址"));
+        QCOMPARE(w.txtsetValue[0]->accessibleName(), QStringLiteral("量程缩放系数"));
+        QCOMPARE(w.txtValue[0]->accessibleName(), QStringLiteral("光 照 度"));
+        QCOMPARE(w.Combo1->accessibleName(), QStringLiteral("串口号"));
+        // The lists hold their items in order.
+        QCOMPARE(w.Combo1->count(), 16);
+        QCOMPARE(w.Combo1->itemText(15), QStringLiteral("COM16"));
+        QStringList rates;
+        for (int k = 0; k < w.Combo2->count(); ++k)
+            rates << w.Combo2->itemText(k);
+        QCOMPARE(rates, (QStringList{"4800", "9600", "14400", "19200"}));
+        // Exactly one lamp is seen, the red one at start.
+        QCOMPARE(w.lampInFront(), w.imgNotConnected);
+        QVERIFY(w.Timer2 && !w.Timer2->isActive());
+        QVERIFY(w.Line1);
+        // Form state after the load event.
+        QCOMPARE(w.CmdType, std::int16_t(0));
+        QCOMPARE(w.RecCount, 0);
+        QCOMPARE(w.ParamIndex, std::int16_t(0));
+    }
+
+    void listsBeforeAnyStoredChoice() {
+        WindowFixture f(nullptr); // no comm.set: no port selected, the rate 9600
+        QCOMPARE(f.w().Combo1->currentIndex(), -1);
+        QCOMPARE(f.w().Combo1->currentText(), QStringLiteral("COM4"));
+        QCOMPARE(f.w().Combo2->currentText(), QStringLiteral("9600"));
+        WindowFixture g("1,2400\r\n"); // a rate the list does not offer selects nothing
+        QCOMPARE(g.w().Combo2->currentIndex(), -1);
+        QCOMPARE(g.w().Combo2->currentText(), QStringLiteral("19200"));
+    }
+
+    // Picking, picking the same item again, and a handler setting the index all reach the port
+    // selection; typing reaches nothing and leaves no item selected.
+    void portListClicks() {
+        WindowFixture f;
+        frmMain& w = f.w();
+        w.show();
+        QVERIFY(f.port->portOpen());
+        QCOMPARE(f.port->commPort(), 1); // the load event's selection opened COM1
+
+        f.port->ops.clear();
+        pickItem(w.Combo1, 4);
+        QCOMPARE(w.Combo1->currentIndex(), 4);
+        QVERIFY(f.port->ops.contains(QStringLiteral("CommPort=5")));
+        QCOMPARE(w.CommNum, std::int16_t(5));
+
+        f.port->ops.clear();
+        pickItem(w.Combo1, 4); // the same item again
+        QVERIFY(f.port->ops.contains(QStringLiteral("CommPort=5")));
+        QVERIFY(f.port->ops.contains(QStringLiteral("PortOpen=1")));
+
+        f.port->ops.clear();
+        w.Combo1->setFocus();
+        w.Combo1->lineEdit()->selectAll();
+        QTest::keyClicks(w.Combo1->lineEdit(), QStringLiteral("COM3"));
+        QCOMPARE(w.Combo1->currentIndex(), -1);
+        QCOMPARE(w.Combo1->currentText(), QStringLiteral("COM3"));
+        QCOMPARE(w.Combo1->count(), 16);
+        QTest::keyClick(w.Combo1->lineEdit(), Qt::Key_Return);
+        w.comDoOnce->setFocus(); // leaving the field selects nothing either
+        QCOMPARE(w.Combo1->currentIndex(), -1);
+        QCOMPARE(w.Combo1->count(), 16);
+        QVERIFY(f.port->ops.isEmpty());
+        QVERIFY(f.sink.shown.isEmpty());
+
+        // Picking a rate starts nothing.
+        pickItem(w.Combo2, 0);
+        QCOMPARE(w.Combo2->currentText(), QStringLiteral("4800"));
+        QVERIFY(f.port->ops.isEmpty());
     }
 };
 

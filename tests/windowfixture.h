@@ -12,6 +12,7 @@
 #include <QList>
 #include <QPushButton>
 #include <QTemporaryDir>
+#include <QTimer>
 #include <QTest>
 
 #include <functional>
