@@ -427,7 +427,9 @@ void frmMain::cmdCom_Click() {
 // disk or a killed process leaves the previous settings in place.
 bool frmMain::writeSettingsFile() {
     QSaveFile file(settingsFilePath());
-    if (!file.open(QIODevice::WriteOnly))
+    // Unbuffered, so that a failing write is seen here: a failed flush of a buffered write
+    // would otherwise still let commit() replace the old file with a partial one.
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Unbuffered))
         return false;
     const std::string line = commset::format(CommNum, CommRate);
     if (file.write(line.data(), static_cast<qint64>(line.size())) !=

@@ -1,0 +1,286 @@
+// Start-up from comm.set, picking a port, and "保存设置".
+
+#include "windowfixture.h"
+
+#include <QAbstractItemView>
+#include <QComboBox>
+#include <QDir>
+#include <QFileDevice>
+
+#include <csignal>
+#include <sys/resource.h>
+#include <unistd.h>
+
+namespace {
+
+void pickItem(QComboBox* combo, int k) {
+    combo->showPopup();
+    QAbstractItemView* view = combo->view();
+    QTRY_VERIFY(view->isVisible());
+    const QModelIndex index = view->model()->index(k, 0);
+    view->scrollTo(index);
+    QTest::mouseClick(view->viewport(), Qt::LeftButton, {}, view->visualRect(index).center());
+    QTRY_VERIFY(!view->isVisible());
+}
+
+void typeInto(QComboBox* combo, const QString& text) {
+    combo->lineEdit()->selectAll();
+    QTest::keyClicks(combo->lineEdit(), text);
+}
+
+} // namespace
+
+class TestSettings : public QObject {
+    Q_OBJECT
+private slots:
+    // comm.set as the load event reads it.
+    void startup_data() {
+        QTest::addColumn<QByteArray>("content"); // "<none>": no file
+        QTest::addColumn<int>("port");           // CommNum
+        QTest::addColumn<int>("rate");           // CommRate
+        QTest::addColumn<int>("portItem");       // Combo1's selection
+        QTest::addColumn<QString>("rateText");   // Combo2's text
+        QTest::addColumn<int>("rateItem");
+        QTest::addColumn<bool>("open");
+        QTest::addColumn<QString>("settings"); // the settings text the port was given
+        QTest::newRow("3,0") << QByteArray("3,0\r\n") << 3 << 9600 << 2 << "9600" << 1 << true
+                             << "9600,N,8,1";
+        QTest::newRow("1,2400") << QByteArray("1,2400\r\n") << 1 << 2400 << 0 << "19200" << -1
+                                << true << "2400,N,8,1";
+        QTest::newRow("blanks and trailing text")
+            << QByteArray("  16 ,  14400  whatever\r\nmore") << 16 << 14400 << 15 << "14400" << 2
+            << true << "14400,N,8,1";
+        QTest::newRow("port 17 is not listed") << QByteArray("17,4800\r\n") << 17 << 4800 << -1
+                                               << "4800" << 0 << false << "4800,N,8,1";
+        QTest::newRow("port 0") << QByteArray("0,9600\r\n") << 0 << 9600 << -1 << "9600" << 1
+                                << false << "9600,N,8,1";
+        QTest::newRow("no file") << QByteArray("<none>") << 0 << 9600 << -1 << "9600" << 1 << false
+                                 << "9600,N,8,1";
+        QTest::newRow("empty file") << QByteArray() << 0 << 9600 << -1 << "9600" << 1 << false
+                                    << "9600,N,8,1";
+        QTest::newRow("one number") << QByteArray("3\r\n") << 0 << 9600 << -1 << "9600" << 1
+                                    << false << "9600,N,8,1";
+        QTest::newRow("not a number") << QByteArray("COM3,9600\r\n") << 0 << 9600 << -1 << "9600"
+                                      << 1 << false << "9600,N,8,1";
+        QTest::newRow("rate outside 16 bits") << QByteArray("3,38400\r\n") << 0 << 9600 << -1
+                                              << "9600" << 1 << false << "9600,N,8,1";
+    }
+    void startup() {
+        QFETCH(QByteArray, content);
+        QFETCH(int, port);
+        QFETCH(int, rate);
+        QFETCH(int, portItem);
+        QFETCH(QString, rateText);
+        QFETCH(int, rateItem);
+        QFETCH(bool, open);
+        QFETCH(QString, settings);
+        WindowFixture f(content == "<none>" ? nullptr : content.constData());
+        frmMain& w = f.w();
+        w.show();
+        QCOMPARE(int(w.CommNum), port);
+        QCOMPARE(int(w.CommRate), rate);
+        QCOMPARE(w.Combo1->currentIndex(), portItem);
+        if (portItem == -1)
+            QCOMPARE(w.Combo1->currentText(), QStringLiteral("COM4"));
+        QCOMPARE(w.Combo2->currentText(), rateText);
+        QCOMPARE(w.Combo2->currentIndex(), rateItem);
+        QCOMPARE(f.port->portOpen(), open);
+        QCOMPARE(w.CommOK, open);
+        QCOMPARE(f.port->settings(), settings);
+        QCOMPARE(w.txtStationID->text(), QStringLiteral("1"));
+        if (open) {
+            QCOMPARE(f.port->commPort(), port);
+            QCOMPARE(f.port->rThreshold(), 1);
+        }
+        QCoreApplication::processEvents();
+        QVERIFY(f.sink.shown.isEmpty());
+    }
+
+    void startupPreparesThePortInOrder() {
+        WindowFixture f("3,0\r\n");
+        QCOMPARE(f.port->ops,
+                 (QStringList{"CommPort=3", "InputMode=1", "InputLen=0", "InBufferCount=0",
+                              "OutBufferCount=0", "SThreshold=0", "RThreshold=1", "InputMode=1",
+                              "Settings=9600,N,8,1",
+                              // the selection of COM3 runs the port selection
+                              "CommPort=3", "Settings=9600,N,8,1", "PortOpen=1", "RThreshold=1",
+                              "InputMode=1"}));
+    }
+
+    // A stored port that cannot be opened is told once the window is up; polling then sends
+    // nothing until a port is opened.
+    void storedPortThatCannotBeOpened() {
+        WindowFixture f("5,9600\r\n", [](FakeSerialComponent& port) { port.refuseOpen = true; });
+        frmMain& w = f.w();
+        QVERIFY(f.sink.shown.isEmpty());
+        w.show();
+        QTRY_COMPARE(f.sink.shown.size(), 1);
+        QCOMPARE(f.sink.shown[0].text, QStringLiteral("请检查串口端口,串口端口5无法打开!"));
+        QCOMPARE(f.sink.shown[0].title, QStringLiteral("NORV系统出错提示"));
+        QCOMPARE(f.sink.shown[0].icon, MessageSink::Icon::None);
+        QVERIFY(!w.CommOK);
+        QCOMPARE(w.Combo1->currentIndex(), 4);
+    }
+
+    // Picking a port opens it at the current rate and saves nothing.
+    void pickingAPort() {
+        WindowFixture f("1,9600\r\n");
+        frmMain& w = f.w();
+        w.show();
+        pickItem(w.Combo2, 3); // 19200 picked, not yet applied
+        f.port->ops.clear();
+        pickItem(w.Combo1, 4);
+        QCOMPARE(f.port->ops, (QStringList{"PortOpen=0", "CommPort=5", "Settings=9600,N,8,1",
+                                           "PortOpen=1", "RThreshold=1", "InputMode=1"}));
+        QCOMPARE(w.CommNum, std::int16_t(5));
+        QVERIFY(w.CommOK);
+        QCOMPARE(f.settingsFile(), QStringLiteral("1,9600\r\n"));
+        QVERIFY(f.sink.shown.isEmpty());
+    }
+
+    void saveSettings_data() {
+        QTest::addColumn<int>("portItem");
+        QTest::addColumn<int>("rateItem");     // -1: type rateTyped instead
+        QTest::addColumn<QString>("rateTyped");
+        QTest::addColumn<QString>("file");
+        QTest::newRow("COM2 and 19200") << 1 << 3 << "" << "2,19200\r\n";
+        QTest::newRow("typed 38400 saves 4800") << 2 << -1 << "38400" << "3,4800\r\n";
+        QTest::newRow("COM16 and 14400") << 15 << 2 << "" << "16,14400\r\n";
+    }
+    void saveSettings() {
+        QFETCH(int, portItem);
+        QFETCH(int, rateItem);
+        QFETCH(QString, rateTyped);
+        QFETCH(QString, file);
+        WindowFixture f("1,9600\r\n");
+        frmMain& w = f.w();
+        w.show();
+        pickItem(w.Combo1, portItem);
+        if (rateItem >= 0)
+            pickItem(w.Combo2, rateItem);
+        else
+            typeInto(w.Combo2, rateTyped);
+        f.port->ops.clear();
+        WindowFixture::click(w.cmdCom);
+        QCOMPARE(f.settingsFile(), file);
+        const QString rate = file.section(QLatin1Char(','), 1).trimmed();
+        QCOMPARE(f.port->ops,
+                 (QStringList{"PortOpen=0", QStringLiteral("CommPort=%1").arg(portItem + 1),
+                              QStringLiteral("Settings=%1,N,8,1").arg(rate), "PortOpen=1",
+                              "RThreshold=1", "InputMode=1"}));
+        QCOMPARE(f.sink.shown.size(), 1);
+        QCOMPARE(f.sink.shown[0].text, QStringLiteral("串口设置保存成功"));
+        QCOMPARE(f.sink.shown[0].title, QStringLiteral("系统提示"));
+        QCOMPARE(f.sink.shown[0].icon, MessageSink::Icon::None);
+        QVERIFY(w.CommOK);
+        QVERIFY(f.port->portOpen());
+    }
+
+    // A port held by another program: the settings are still saved and confirmed, the port
+    // stays closed, and the first request reports it.
+    void saveWithAPortHeldElsewhere() {
+        WindowFixture f("1,9600\r\n");
+        frmMain& w = f.w();
+        w.show();
+        f.port->refuseOpen = true;
+        pickItem(w.Combo1, 1); // the pick's own open fails too
+        w.CommOK = false;
+        WindowFixture::click(w.cmdCom);
+        QCOMPARE(f.settingsFile(), QStringLiteral("2,9600\r\n"));
+        QCOMPARE(f.sink.texts(), QStringList{QStringLiteral("串口设置保存成功")});
+        QVERIFY(w.CommOK);
+        QVERIFY(!f.port->portOpen());
+        WindowFixture::click(w.comDoOnce);
+        QCOMPARE(f.sink.shown.last().text, QStringLiteral("打开串口出错，请确定串口是否已被占用"));
+        QVERIFY(!w.CommOK);
+    }
+
+    void typingAPortSelectsNone() {
+        WindowFixture f("1,9600\r\n");
+        frmMain& w = f.w();
+        w.show();
+        typeInto(w.Combo1, QStringLiteral("COM2"));
+        WindowFixture::click(w.cmdCom);
+        QCOMPARE(f.sink.texts(), QStringList{QStringLiteral("请选择端口")});
+        QCOMPARE(f.sink.shown[0].title, QStringLiteral("QF7300光照度传感器随机软件"));
+        QVERIFY(!f.port->portOpen()); // closed in the first step, and left closed
+        QCOMPARE(f.settingsFile(), QStringLiteral("1,9600\r\n"));
+    }
+
+    void portThatDoesNotClose() {
+        // A component whose close does not take effect: save settings reports the port as
+        // used by another device and saves nothing.
+        class StuckPort : public FakeSerialComponent {
+        public:
+            bool setPortOpen(bool open) override {
+                if (!open && portOpen()) {
+                    ops << QStringLiteral("PortOpen=0");
+                    return false;
+                }
+                return FakeSerialComponent::setPortOpen(open);
+            }
+        };
+        QTemporaryDir dir;
+        {
+            QFile file(dir.filePath(QStringLiteral("comm.set")));
+            QVERIFY(file.open(QIODevice::WriteOnly));
+            file.write("1,9600\r\n");
+        }
+        RecordingSink sink;
+        frmMain w(std::make_unique<StuckPort>(), sink, dir.path());
+        QVERIFY(w.MSComm1->portOpen());
+        WindowFixture::click(w.cmdCom);
+        QCOMPARE(sink.shown.size(), 1);
+        QCOMPARE(sink.shown[0].text, QStringLiteral("所选的串行端口已被其他设备所使用!"));
+        QCOMPARE(sink.shown[0].title, QStringLiteral("系统信息"));
+        QCOMPARE(sink.shown[0].icon, MessageSink::Icon::Warning);
+    }
+
+    // Settings that cannot be written are reported, never confirmed, and the old file stays
+    // as it was. A file-size limit stands in for a full disk; it stops root as well.
+    void saveFailureKeepsTheOldFile() {
+        WindowFixture f("1,9600\r\n");
+        frmMain& w = f.w();
+        w.show();
+        pickItem(w.Combo1, 2);
+        ::signal(SIGXFSZ, SIG_IGN);
+        rlimit saved{};
+        ::getrlimit(RLIMIT_FSIZE, &saved);
+        rlimit tiny = saved;
+        tiny.rlim_cur = 3;
+        ::setrlimit(RLIMIT_FSIZE, &tiny);
+        WindowFixture::click(w.cmdCom);
+        ::setrlimit(RLIMIT_FSIZE, &saved);
+
+        QCOMPARE(f.settingsFile(), QStringLiteral("1,9600\r\n"));
+        QCOMPARE(QDir(f.dir.path()).entryList(QDir::Files), QStringList{"comm.set"});
+        QCOMPARE(f.sink.shown.size(), 1);
+        QCOMPARE(f.sink.shown[0].text,
+                 QStringLiteral("串口设置保存失败,无法写入") +
+                     QDir::toNativeSeparators(f.dir.filePath(QStringLiteral("comm.set"))) +
+                     QStringLiteral("!"));
+        QCOMPARE(f.sink.shown[0].title, QStringLiteral("系统信息"));
+        QCOMPARE(f.sink.shown[0].icon, MessageSink::Icon::Warning);
+        // The port steps before the write still ran.
+        QVERIFY(w.CommOK);
+        QCOMPARE(w.CommNum, std::int16_t(3));
+        QVERIFY(f.port->portOpen());
+    }
+
+    void saveIntoAReadOnlyDirectory() {
+        if (::geteuid() == 0)
+            QSKIP("root writes into read-only directories; the file-size case covers the report");
+        WindowFixture f("1,9600\r\n");
+        frmMain& w = f.w();
+        w.show();
+        QVERIFY(QFile::setPermissions(f.dir.path(), QFileDevice::ReadOwner | QFileDevice::ExeOwner));
+        WindowFixture::click(w.cmdCom);
+        QFile::setPermissions(f.dir.path(), QFileDevice::ReadOwner | QFileDevice::WriteOwner |
+                                                QFileDevice::ExeOwner);
+        QCOMPARE(f.settingsFile(), QStringLiteral("1,9600\r\n"));
+        QVERIFY(f.sink.shown[0].text.startsWith(QStringLiteral("串口设置保存失败,无法写入")));
+    }
+};
+
+QTEST_MAIN(TestSettings)
+#include "test_settings.moc"
