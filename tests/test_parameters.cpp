@@ -1,0 +1,320 @@
+// The calibration parameters ("读出", "设置") and the station address ("读地址", "执行").
+
+#include "windowfixture.h"
+
+#include "modbus/crc16.h"
+
+#include <QLabel>
+#include <QPlainTextEdit>
+
+namespace {
+
+const QString kValueMessage = QStringLiteral("你输入的值有误!");
+const QString kStationMessage = QStringLiteral("你输入的设备地址格式有误!");
+const QString kRangeMessage = QStringLiteral("请指定正确的设备地址，正确值范围为1-35");
+
+// A reply frame with a correct CRC appended.
+QByteArray withCrc(const char* hex) {
+    QByteArray bytes = bytesFromHex(hex);
+    const auto crc = modbus::crc16(reinterpret_cast<const std::uint8_t*>(bytes.constData()),
+                                   std::size_t(bytes.size()));
+    bytes.append(char(crc & 0xFF)).append(char(crc >> 8));
+    return bytes;
+}
+
+} // namespace
+
+class TestParameters : public QObject {
+    Q_OBJECT
+private slots:
+    void readFrames_data() {
+        QTest::addColumn<int>("row");
+        QTest::addColumn<QString>("station");
+        QTest::addColumn<QString>("function");
+        QTest::addColumn<QString>("start");
+        QTest::addColumn<QString>("frame");
+        QTest::newRow("row 0") << 0 << "2" << "3" << "0" << "02 03 00 03 00 01 74 39";
+        QTest::newRow("row 1") << 1 << "2" << "3" << "0" << "02 03 00 04 00 01 C5 F8";
+        QTest::newRow("row 2") << 2 << "2" << "3" << "0" << "02 03 00 05 00 01 94 38";
+        QTest::newRow("row 3") << 3 << "2" << "3" << "0" << "02 03 00 06 00 01 64 38";
+        QTest::newRow("row 4") << 4 << "2" << "3" << "0" << "02 03 00 07 00 01 35 F8";
+        QTest::newRow("start 10") << 0 << "2" << "3" << "10" << "02 03 00 0D 00 01 15 FA";
+        QTest::newRow("function 4") << 0 << "2" << "4" << "0" << "02 04 00 03 00 01 C1 F9";
+        QTest::newRow("station abc") << 0 << "abc" << "3" << "0" << "00 03 00 03 00 01 75 DB";
+        QTest::newRow("station 2.9") << 0 << "2.9" << "3" << "0" << "02 03 00 03 00 01 74 39";
+        QTest::newRow("start 253 + 3 overflows") << 0 << "2" << "3" << "253" << "02 03 00 00 00 01 84 39";
+    }
+    void readFrames() {
+        QFETCH(int, row);
+        QFETCH(QString, station);
+        QFETCH(QString, function);
+        QFETCH(QString, start);
+        QFETCH(QString, frame);
+        WindowFixture f;
+        frmMain& w = f.w();
+        w.show();
+        WindowFixture::type(w.txtStationID, station);
+        WindowFixture::type(w.txtFunID, function);
+        WindowFixture::type(w.txtStartID, start);
+        w.txtState->setPlainText(QStringLiteral(" old"));
+        if (w.cmdREAD[std::size_t(row)]->isVisible())
+            WindowFixture::click(w.cmdREAD[std::size_t(row)]);
+        else
+            w.cmdREAD_Click(row); // the hidden rows are served all the same
+        QCOMPARE(f.lastWritten(), frame);
+        QCOMPARE(w.txtCommand->text(), frame + QLatin1Char(' '));
+        QCOMPARE(w.txtState->toPlainText(), QString());
+        QCOMPARE(int(w.ParamIndex), row);
+        QCOMPARE(w.CmdType, std::int16_t(2));
+        QCOMPARE(f.port->rThreshold(), 7);
+        QCOMPARE(w.lampInFront(), w.ImgYellow);
+        QVERIFY(f.sink.shown.isEmpty());
+    }
+
+    void readWithThePortClosed() {
+        WindowFixture f(nullptr);
+        frmMain& w = f.w();
+        w.txtCommand->setText(QStringLiteral("previous "));
+        w.txtState->setPlainText(QStringLiteral(" previous"));
+        w.CommOK = true;
+        WindowFixture::click(w.cmdREAD[1]);
+        QCOMPARE(f.sink.texts(), QStringList{QStringLiteral("打开串口出错，请确定串口是否已被占用")});
+        QCOMPARE(f.sink.shown[0].title, QStringLiteral("QF7300光照度传感器随机软件"));
+        QCOMPARE(w.lampInFront(), w.imgNotConnected);
+        QVERIFY(!w.CommOK);
+        QCOMPARE(w.ParamIndex, std::int16_t(1));
+        QCOMPARE(w.txtCommand->text(), QStringLiteral("previous "));
+        QCOMPARE(w.txtState->toPlainText(), QString());
+        QVERIFY(f.port->written.isEmpty());
+    }
+
+    // Parameter writes with station 2: typed text -> frame, or the message and nothing sent.
+    void writes_data() {
+        QTest::addColumn<int>("row");
+        QTest::addColumn<QString>("value");
+        QTest::addColumn<QString>("station");
+        QTest::addColumn<QString>("expected"); // bytes 0-7, or a message
+        QTest::newRow("row 0 1.0000") << 0 << "1.0000" << "2" << "02 06 0A 03 27 10 60 1D";
+        QTest::newRow("row 0 0.2") << 0 << "0.2" << "2" << "02 06 0A 03 07 D0";
+        QTest::newRow("row 1 -1") << 1 << "-1" << "2" << "02 06 0A 04 FF FF CA 50";
+        QTest::newRow("row 1 -1000") << 1 << "-1000" << "2" << "02 06 0A 04 FC 18";
+        QTest::newRow("row 1 1.5") << 1 << "1.5" << "2" << "02 06 0A 04 00 02";
+        QTest::newRow("row 1 2.5") << 1 << "2.5" << "2" << "02 06 0A 04 00 02";
+        QTest::newRow("row 2 700") << 2 << "700" << "2" << "02 06 0A 05 02 BC";
+        QTest::newRow("row 2 5000") << 2 << "5000" << "2" << "02 06 0A 05 13 88 97 76";
+        QTest::newRow("row 3 4095") << 3 << "4095" << "2" << "02 06 0A 06 0F FF";
+        QTest::newRow("row 4 65535") << 4 << "65535" << "2" << "02 06 0A 07 FF FF 3A 50";
+        QTest::newRow("row 4 -65535") << 4 << "-65535" << "2" << "02 06 0A 07 00 01";
+        QTest::newRow("station 2.9") << 1 << "0" << "2.9" << "02 06 0A 04 00 00";
+        QTest::newRow("65535.4") << 4 << "65535.4" << "2" << kValueMessage;
+        QTest::newRow("65536") << 4 << "65536" << "2" << kValueMessage;
+        QTest::newRow("-65536") << 1 << "-65536" << "2" << kValueMessage;
+        QTest::newRow("row 0 7 encodes 70000") << 0 << "7" << "2" << kValueMessage;
+        QTest::newRow("row 1 -0.4 rounds to 65536") << 1 << "-0.4" << "2" << kValueMessage;
+        QTest::newRow("value abc") << 1 << "abc" << "2" << kValueMessage;
+        QTest::newRow("value empty") << 0 << "" << "2" << kValueMessage;
+        QTest::newRow("value 1e400") << 1 << "1e400" << "2" << kValueMessage;
+        QTest::newRow("value checked before station") << 1 << "abc" << "abc" << kValueMessage;
+        QTest::newRow("station abc") << 1 << "5" << "abc" << kStationMessage;
+        QTest::newRow("station 256") << 1 << "5" << "256" << kStationMessage;
+        QTest::newRow("station -1") << 1 << "5" << "-1" << kStationMessage;
+    }
+    void writes() {
+        QFETCH(int, row);
+        QFETCH(QString, value);
+        QFETCH(QString, station);
+        QFETCH(QString, expected);
+        WindowFixture f;
+        frmMain& w = f.w();
+        w.show();
+        w.txtsetValue[std::size_t(row)]->setText(value);
+        WindowFixture::type(w.txtStationID, station);
+        w.txtCommand->setText(QStringLiteral("previous "));
+        w.txtState->setPlainText(QStringLiteral(" previous"));
+        f.port->ops.clear();
+        w.cmdSet_Click(row);
+        if (expected.at(0).isDigit() && expected.at(2) == QLatin1Char(' ')) {
+            QVERIFY(f.sink.shown.isEmpty());
+            QVERIFY(f.lastWritten().startsWith(expected));
+            const QByteArray frame = f.port->written.last();
+            const auto crc = modbus::crc16(reinterpret_cast<const std::uint8_t*>(frame.constData()), 6);
+            QCOMPARE(std::uint8_t(frame[6]), std::uint8_t(crc & 0xFF));
+            QCOMPARE(std::uint8_t(frame[7]), std::uint8_t(crc >> 8));
+            QCOMPARE(w.txtCommand->text(), f.lastWritten() + QLatin1Char(' '));
+            QCOMPARE(w.txtState->toPlainText(), QString());
+            QCOMPARE(w.CmdType, std::int16_t(3));
+            QCOMPARE(f.port->rThreshold(), 6);
+            QCOMPARE(w.lampInFront(), w.imgConnected);
+        } else {
+            QCOMPARE(f.sink.texts(), QStringList{expected});
+            QCOMPARE(f.sink.shown[0].icon, MessageSink::Icon::None);
+            QVERIFY(f.port->ops.isEmpty());
+            QCOMPARE(w.txtCommand->text(), QStringLiteral("previous "));
+            QCOMPARE(w.txtState->toPlainText(), QStringLiteral(" previous"));
+            QCOMPARE(w.CmdType, std::int16_t(0));
+        }
+    }
+
+    void writeWithThePortClosed() {
+        WindowFixture f(nullptr);
+        frmMain& w = f.w();
+        w.txtStationID->setText(QStringLiteral("2"));
+        w.txtState->setPlainText(QStringLiteral(" previous"));
+        WindowFixture::click(w.cmdSet[0]);
+        QVERIFY(f.sink.shown.isEmpty());
+        QVERIFY(f.port->written.isEmpty());
+        QCOMPARE(w.txtCommand->text(), QStringLiteral("02 06 0A 03 27 10 60 1D "));
+        QCOMPARE(w.txtState->toPlainText(), QString());
+        QCOMPARE(w.lampInFront(), w.imgNotConnected);
+        QCOMPARE(w.CmdType, std::int16_t(3));
+    }
+
+    void parameterReplies_data() {
+        QTest::addColumn<int>("row");
+        QTest::addColumn<QByteArray>("reply");
+        QTest::addColumn<QString>("shown");
+        QTest::newRow("row 0 10000") << 0 << bytesFromHex("02030227 10E678") << "1.0000";
+        QTest::newRow("row 0 FFFF") << 0 << bytesFromHex("020302FFFFFDF4") << "6.5535";
+        QTest::newRow("row 1 FFFF") << 1 << bytesFromHex("020302FFFFFDF4") << "-1";
+        QTest::newRow("row 4 FFFF") << 4 << bytesFromHex("020302FFFFFDF4") << "65535";
+        QTest::newRow("row 1 -1000") << 1 << bytesFromHex("020302FC18BD4E") << "-1000";
+        QTest::newRow("row 1 32768 stays") << 1 << bytesFromHex("02030280009D84") << "32768";
+        QTest::newRow("row 1 32769 turns") << 1 << bytesFromHex("02030280015C44") << "-32767";
+        QTest::newRow("row 2 700") << 2 << bytesFromHex("02030202BCFC95") << "700";
+        QTest::newRow("row 3 4095") << 3 << bytesFromHex("0203020FFFB9F4") << "4095";
+        QTest::newRow("row 0 foreign station") << 0 << bytesFromHex("09830227100000") << "1.0000";
+        QTest::newRow("short reply keeps the text") << 0 << bytesFromHex("020302") << "keep";
+        QTest::newRow("four bytes keep the text") << 1 << bytesFromHex("02030227") << "keep";
+    }
+    void parameterReplies() {
+        QFETCH(int, row);
+        QFETCH(QByteArray, reply);
+        QFETCH(QString, shown);
+        WindowFixture f;
+        frmMain& w = f.w();
+        for (QLineEdit* box : w.txtsetValue)
+            box->setText(QStringLiteral("keep"));
+        w.cmdREAD_Click(row);
+        f.port->setRThreshold(int(reply.size()));
+        f.port->receive(reply);
+        for (int i = 0; i < 5; ++i)
+            QCOMPARE(w.txtsetValue[std::size_t(i)]->text(), i == row ? shown : QStringLiteral("keep"));
+        QCOMPARE(w.lampInFront(), w.imgConnected);
+    }
+
+    // A write leaves the row of the last read, and its reply decodes nothing.
+    void writeReplyDecodesNothing() {
+        WindowFixture f;
+        frmMain& w = f.w();
+        w.cmdREAD_Click(1);
+        w.txtsetValue[0]->setText(QStringLiteral("1.2345"));
+        w.cmdSet_Click(0);
+        QCOMPARE(w.ParamIndex, std::int16_t(1));
+        QCOMPARE(w.CmdType, std::int16_t(3));
+        w.txtsetValue[1]->setText(QStringLiteral("keep"));
+        f.port->receive(bytesFromHex("01060A0330 39 AB"));
+        QCOMPARE(w.txtState->toPlainText(), QStringLiteral(" 01 06 0A 03 30 39 AB"));
+        QCOMPARE(w.txtsetValue[1]->text(), QStringLiteral("keep"));
+        QCOMPARE(w.txtsetValue[0]->text(), QStringLiteral("1.2345"));
+        QCOMPARE(w.lampInFront(), w.imgConnected);
+    }
+
+    void addressChange_data() {
+        QTest::addColumn<QString>("oldAddress");
+        QTest::addColumn<QString>("newAddress");
+        QTest::addColumn<QString>("expected"); // frame or message
+        QTest::newRow("both 1") << "1" << "1" << "01 06 0B 00 00 01 4A 2E";
+        QTest::newRow("1 to 2") << "1" << "2" << "01 06 0B 00 00 02 0A 2F";
+        QTest::newRow("1 to 35") << "1" << "35" << "01 06 0B 00 00 23 CA 37";
+        QTest::newRow("250 to 5") << "250" << "5" << "FA 06 0B 00 00 05 5E 66";
+        QTest::newRow("35.9 floors to 35") << "1" << "35.9" << "01 06 0B 00 00 23 CA 37";
+        QTest::newRow("both empty") << "" << "" << "你输入的原设备地址格式有误!";
+        QTest::newRow("new empty") << "1" << "" << "你输入的目标设备地址格式有误!";
+        QTest::newRow("new 0.5") << "3" << "0.5" << kRangeMessage;
+        QTest::newRow("new 36") << "1" << "36" << kRangeMessage + QLatin1Char('!');
+        QTest::newRow("old 0 before new 99") << "0" << "99" << kRangeMessage;
+        QTest::newRow("old 256") << "256" << "5" << kRangeMessage;
+        QTest::newRow("old -1") << "-1" << "5" << kRangeMessage;
+        QTest::newRow("new -3") << "1" << "-3" << kRangeMessage;
+        QTest::newRow("new 1e400") << "1" << "1e400" << kRangeMessage + QLatin1Char('!');
+    }
+    void addressChange() {
+        QFETCH(QString, oldAddress);
+        QFETCH(QString, newAddress);
+        QFETCH(QString, expected);
+        WindowFixture f;
+        frmMain& w = f.w();
+        w.show();
+        WindowFixture::type(w.txtSetID[0], oldAddress);
+        WindowFixture::type(w.txtSetID[1], newAddress);
+        w.txtCommand->setText(QStringLiteral("previous "));
+        f.port->ops.clear();
+        WindowFixture::click(w.cmdChangeID);
+        if (expected.at(0).isLetterOrNumber() && expected.at(2) == QLatin1Char(' ')) {
+            QVERIFY(f.sink.shown.isEmpty());
+            QCOMPARE(f.lastWritten(), expected);
+            QCOMPARE(w.txtCommand->text(), expected + QLatin1Char(' '));
+            QCOMPARE(w.CmdType, std::int16_t(5));
+            QCOMPARE(f.port->rThreshold(), 6);
+            QCOMPARE(w.lampInFront(), w.imgConnected);
+        } else {
+            QCOMPARE(f.sink.texts(), QStringList{expected});
+            QVERIFY(f.port->ops.isEmpty());
+            QCOMPARE(w.txtCommand->text(), QStringLiteral("previous "));
+            QCOMPARE(w.CmdType, std::int16_t(0));
+        }
+    }
+
+    void addressRead() {
+        WindowFixture f;
+        frmMain& w = f.w();
+        w.txtStationID->setText(QStringLiteral("abc"));
+        w.txtSetID[0]->setText(QString());
+        w.txtSetID[1]->setText(QStringLiteral("zz"));
+        WindowFixture::click(w.cmdReadAdd);
+        QCOMPARE(f.lastWritten(), QStringLiteral("FA 25 02 00 00 01 99 FE"));
+        QCOMPARE(w.txtCommand->text(), QStringLiteral("FA 25 02 00 00 01 99 FE "));
+        QCOMPARE(w.CmdType, std::int16_t(5));
+        QCOMPARE(f.port->rThreshold(), 6);
+        // The sensor answers with its address in byte 3; later requests go there.
+        f.port->receive(withCrc("FA250105"));
+        QCOMPARE(w.txtSetID[0]->text(), QStringLiteral("5"));
+        QCOMPARE(w.txtStationID->text(), QStringLiteral("5"));
+        WindowFixture::click(w.comDoOnce);
+        QVERIFY(f.lastWritten().startsWith(QStringLiteral("05 03 00 00 00 01")));
+    }
+
+    void addressRequestsWithThePortClosed() {
+        WindowFixture f(nullptr);
+        frmMain& w = f.w();
+        WindowFixture::click(w.cmdReadAdd);
+        QCOMPARE(w.txtCommand->text(), QStringLiteral("FA 25 02 00 00 01 99 FE "));
+        QCOMPARE(w.lampInFront(), w.imgNotConnected);
+        w.txtSetID[1]->setText(QStringLiteral("2"));
+        WindowFixture::click(w.cmdChangeID);
+        QCOMPARE(w.txtCommand->text(), QStringLiteral("01 06 0B 00 00 02 0A 2F "));
+        QCOMPARE(w.lampInFront(), w.imgNotConnected);
+        QVERIFY(f.port->written.isEmpty());
+        QVERIFY(f.sink.shown.isEmpty());
+    }
+
+    // The sensor echoes an address change; the new address is taken from the echo, not the
+    // 00 of its register byte, so the next query reaches the sensor at its new address.
+    void addressChangeEcho() {
+        WindowFixture f;
+        frmMain& w = f.w();
+        w.txtSetID[1]->setText(QStringLiteral("5"));
+        WindowFixture::click(w.cmdChangeID);
+        QCOMPARE(f.lastWritten(), QStringLiteral("01 06 0B 00 00 05 4B ED"));
+        f.port->receive(bytesFromHex("01060B000005")); // the event comes at 6 of the 8 bytes
+        QCOMPARE(w.txtSetID[0]->text(), QStringLiteral("5"));
+        QCOMPARE(w.txtStationID->text(), QStringLiteral("5"));
+        f.port->receive(bytesFromHex("4BED")); // the CRC's two bytes alone raise nothing
+        QCOMPARE(w.txtState->toPlainText(), QStringLiteral(" 01 06 0B 00 00 05"));
+        WindowFixture::click(w.comDoOnce);
+        QCOMPARE(f.lastWritten(), QStringLiteral("05 03 00 00 00 01 85 8E"));
+    }
+};
+
+QTEST_MAIN(TestParameters)
+#include "test_parameters.moc"
