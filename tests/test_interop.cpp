@@ -1,0 +1,134 @@
+// The tool against an independent Modbus implementation: a libmodbus RTU server answers the
+// window over a pseudo-terminal. libmodbus checks every request's CRC and framing itself and
+// drops what it cannot accept, so an answer shown in the window proves the frame was sound.
+
+#include "windowfixture.h"
+
+#include "serial/qtserialcomponent.h"
+
+#include <QLabel>
+#include <QPlainTextEdit>
+
+#include <atomic>
+#include <mutex>
+#include <thread>
+
+#include <modbus.h>
+#include <pty.h>
+#include <termios.h>
+#include <unistd.h>
+
+namespace {
+
+// A libmodbus server for station 1 with holding registers 0..0x0B00, serving the master side
+// of a pseudo-terminal on its own thread.
+class ModbusServer {
+public:
+    QString slaveName;
+    std::mutex lock;
+    modbus_mapping_t* registers = nullptr;
+
+    ModbusServer() {
+        int slave = -1;
+        char name[256] = {};
+        if (::openpty(&master_, &slave, name, nullptr, nullptr) != 0)
+            return;
+        termios raw{};
+        ::tcgetattr(slave, &raw);
+        ::cfmakeraw(&raw);
+        ::tcsetattr(slave, TCSANOW, &raw);
+        ::close(slave);
+        slaveName = QString::fromLocal8Bit(name);
+        ctx_ = modbus_new_rtu(name, 9600, 'N', 8, 1);
+        modbus_set_socket(ctx_, master_);
+        modbus_set_slave(ctx_, 1);
+        modbus_set_indication_timeout(ctx_, 0, 100000);
+        registers = modbus_mapping_new_start_address(0, 0, 0, 0, 0, 0x0B01, 0, 0);
+        thread_ = std::thread([this] { serve(); });
+    }
+    ~ModbusServer() {
+        stop_ = true;
+        if (thread_.joinable())
+            thread_.join();
+        if (registers)
+            modbus_mapping_free(registers);
+        if (ctx_)
+            modbus_free(ctx_);
+        if (master_ >= 0)
+            ::close(master_);
+    }
+    void set(int address, std::uint16_t value) {
+        const std::lock_guard guard(lock);
+        registers->tab_registers[address] = value;
+    }
+    std::uint16_t get(int address) {
+        const std::lock_guard guard(lock);
+        return registers->tab_registers[address];
+    }
+
+private:
+    void serve() {
+        std::uint8_t query[MODBUS_RTU_MAX_ADU_LENGTH];
+        while (!stop_) {
+            const int length = modbus_receive(ctx_, query);
+            if (length <= 0)
+                continue; // timeout, or a request for another station or with a bad CRC
+            const std::lock_guard guard(lock);
+            modbus_reply(ctx_, query, length, registers);
+        }
+    }
+
+    int master_ = -1;
+    modbus_t* ctx_ = nullptr;
+    std::thread thread_;
+    std::atomic<bool> stop_{false};
+};
+
+} // namespace
+
+class TestInterop : public QObject {
+    Q_OBJECT
+private slots:
+    void toolAgainstLibmodbusServer() {
+        ModbusServer server;
+        QVERIFY(!server.slaveName.isEmpty());
+        server.set(0, 1234);  // illuminance / 10
+        server.set(1, 2512);  // temperature x 100
+        server.set(3, 12345); // scale factor x 10000
+        QTemporaryDir dir;
+        QVERIFY(QFile::link(server.slaveName, dir.filePath(QStringLiteral("COM1"))));
+        {
+            QFile file(dir.filePath(QStringLiteral("comm.set")));
+            QVERIFY(file.open(QIODevice::WriteOnly));
+            file.write("1,9600\r\n");
+        }
+        RecordingSink sink;
+        frmMain w(std::make_unique<QtSerialComponent>(dir.path()), sink, dir.path());
+        w.show();
+        QVERIFY(w.MSComm1->portOpen());
+        auto events = [&] { return w.lblErrCounter->text().toInt(); };
+
+        // Data query for two registers.
+        WindowFixture::type(w.txtDataLength, QStringLiteral("2"));
+        WindowFixture::click(w.comDoOnce);
+        QTRY_COMPARE_WITH_TIMEOUT(events(), 1, 5000);
+        QCOMPARE(w.txtValue[0]->text(), QStringLiteral("12340"));
+        QCOMPARE(w.txtValue[1]->text(), QStringLiteral("25.12"));
+
+        // Parameter read of row 0 (register 3).
+        WindowFixture::click(w.cmdREAD[0]);
+        QTRY_COMPARE_WITH_TIMEOUT(events(), 2, 5000);
+        QCOMPARE(w.txtsetValue[0]->text(), QStringLiteral("1.2345"));
+
+        // Parameter write of row 1 (register 0x0A04): the server stores it and echoes it.
+        w.txtsetValue[1]->setText(QStringLiteral("-1000"));
+        WindowFixture::click(w.cmdSet[1]);
+        QTRY_COMPARE_WITH_TIMEOUT(events(), 3, 5000);
+        QCOMPARE(server.get(0x0A04), std::uint16_t(0xFC18));
+        QVERIFY(w.txtState->toPlainText().startsWith(QStringLiteral(" 01 06 0A 04 FC 18")));
+        QVERIFY(sink.shown.isEmpty());
+    }
+};
+
+QTEST_MAIN(TestInterop)
+#include "test_interop.moc"
