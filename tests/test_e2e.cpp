@@ -190,6 +190,17 @@ private slots:
         QCOMPARE(w.lblCounter->text(), counter);
         QVERIFY2(used < 0.3, qPrintable(QString::number(used)));
         QVERIFY(w.Timer2->isActive());
+
+        // The sensor is back and the operator picks the port again: polling resumes by itself.
+        SimProcess again;
+        QVERIFY2(again.start(e.dir.filePath(QStringLiteral("COM1")), {}), again.log);
+        w.Combo1->setCurrentIndex(0);
+        emit w.Combo1->activated(0);
+        QVERIFY(w.MSComm1->portOpen());
+        QVERIFY(w.CommOK);
+        const int events = w.lblErrCounter->text().toInt();
+        QTRY_VERIFY_WITH_TIMEOUT(w.lblErrCounter->text().toInt() >= events + 5, 10000);
+        QCOMPARE(e.sink.shown.size(), 1);
     }
 };
 
