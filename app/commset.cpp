@@ -6,8 +6,12 @@ namespace commset {
 
 namespace {
 
-bool isBlank(char c) { return c == ' ' || c == '\t'; }
-bool endsField(char c) { return c == ',' || isBlank(c) || c == '\r' || c == '\n'; }
+bool isBlank(char c) {
+    return c == ' ' || c == '\t';
+}
+bool endsField(char c) {
+    return c == ',' || isBlank(c) || c == '\r' || c == '\n';
+}
 
 // Reads one field at `pos`, moving past it and past the delimiter that ends it.
 std::optional<std::int16_t> readField(std::string_view content, std::size_t& pos) {

@@ -48,9 +48,13 @@ const QString kTitleSystemInfo = QStringLiteral("系统信息");
 const QString kTitleSystemHint = QStringLiteral("系统提示");
 const QString kTitleStartupError = QStringLiteral("NORV系统出错提示");
 
-std::string text(const QLineEdit* box) { return box->text().toStdString(); }
+std::string text(const QLineEdit* box) {
+    return box->text().toStdString();
+}
 
-QString settingsText(std::int16_t rate) { return QString::number(rate) + QStringLiteral(",N,8,1"); }
+QString settingsText(std::int16_t rate) {
+    return QString::number(rate) + QStringLiteral(",N,8,1");
+}
 
 using Frame = std::array<std::uint8_t, 8>;
 
@@ -97,15 +101,15 @@ void installFontSubstitutes() {
     };
     // Half-width Latin glyphs, as in the font the layout was drawn for, keep mixed captions
     // such as "值范围为：0.2000-6.0000" inside their labels.
-    const QString cjk = firstInstalled({QStringLiteral("SimSun"), QStringLiteral("NSimSun"),
-                                        QStringLiteral("WenQuanYi Micro Hei Mono"),
-                                        QStringLiteral("WenQuanYi Micro Hei"),
-                                        QStringLiteral("Noto Sans CJK SC"),
-                                        QStringLiteral("Droid Sans Fallback")});
+    const QString cjk = firstInstalled(
+        {QStringLiteral("SimSun"), QStringLiteral("NSimSun"),
+         QStringLiteral("WenQuanYi Micro Hei Mono"), QStringLiteral("WenQuanYi Micro Hei"),
+         QStringLiteral("Noto Sans CJK SC"), QStringLiteral("Droid Sans Fallback")});
     if (!families.contains(QStringLiteral("宋体")) && !cjk.isEmpty())
         QFont::insertSubstitution(QStringLiteral("宋体"), cjk);
-    const QString serif = firstInstalled(
-        {QStringLiteral("Perpetua"), QStringLiteral("DejaVu Serif"), QStringLiteral("Liberation Serif")});
+    const QString serif =
+        firstInstalled({QStringLiteral("Perpetua"), QStringLiteral("DejaVu Serif"),
+                        QStringLiteral("Liberation Serif")});
     if (!families.contains(QStringLiteral("Perpetua Titling MT")) && !serif.isEmpty())
         QFont::insertSubstitution(QStringLiteral("Perpetua Titling MT"), serif);
 }
@@ -127,7 +131,9 @@ frmMain::frmMain(std::unique_ptr<SerialComponent> comm, MessageSink& messages, Q
 
 frmMain::~frmMain() = default;
 
-QString frmMain::defaultProgramDir() { return QCoreApplication::applicationDirPath(); }
+QString frmMain::defaultProgramDir() {
+    return QCoreApplication::applicationDirPath();
+}
 
 QString frmMain::settingsFilePath() const {
     return QDir(programDir_).filePath(QStringLiteral("comm.set"));
@@ -142,8 +148,8 @@ void frmMain::applyLook() {
     txtValue = {txtValue_0, txtValue_1, txtValue_2, txtValue_3};
 
     setWindowTitle(QStringLiteral("QF7320系列光照度传感器工具软件-qf7320-tool " QF7320_VERSION));
-    Label4->setText(QStringLiteral(
-        "qf7320-tool " QF7320_VERSION " — QF7320系列光照度传感器的测试与配置工具（Modbus RTU 主站）"));
+    Label4->setText(QStringLiteral("qf7320-tool " QF7320_VERSION
+                                   " — QF7320系列光照度传感器的测试与配置工具（Modbus RTU 主站）"));
     setWindowIcon(QIcon(QStringLiteral(":/images/app-icon.png")));
     setWindowFlags(Qt::Window | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
                    Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint);
@@ -154,8 +160,10 @@ void frmMain::applyLook() {
     setPalette(grey);
     setAutoFillBackground(true);
 
-    // The window's own font, and the fonts of the value panel and the query buttons.
-    setFont(QFont(QStringLiteral("宋体"), 9));
+    // The window's own font, and the fonts of the value panel and the query buttons. At 8
+    // points every caption fits its label with the substitute fonts, whose Latin glyphs are
+    // wider than the half-width ones the layout was drawn for.
+    setFont(QFont(QStringLiteral("宋体"), 8));
     QFont valueFont(QStringLiteral("宋体"));
     valueFont.setPointSizeF(36);
     for (QLineEdit* box : txtValue)
@@ -163,8 +171,16 @@ void frmMain::applyLook() {
     QFont unitFont(QStringLiteral("Perpetua Titling MT"));
     unitFont.setPointSizeF(18);
     unitFont.setWeight(QFont::Light);
-    for (QLabel* unit : PictureShow->findChildren<QLabel*>(QRegularExpression(QStringLiteral("^lblDanWei_"))))
+    for (QLabel* unit :
+         PictureShow->findChildren<QLabel*>(QRegularExpression(QStringLiteral("^lblDanWei_"))))
         unit->setFont(unitFont);
+
+    // Red text: the units LX and ℃ (and the two empty unit labels) and every range hint.
+    QPalette red = grey;
+    red.setColor(QPalette::WindowText, QColor(255, 0, 0));
+    for (QLabel* label : {lblDanWei_0, lblDanWei_3, lblDanWei_4, lblDanWei_10, Label2_0, Label2_1,
+                          Label2_2, Label2_3, Label2_6, Label2_13})
+        label->setPalette(red);
     QFont queryFont(QStringLiteral("宋体"));
     queryFont.setPointSizeF(14.25);
     queryFont.setBold(true);
@@ -257,7 +273,9 @@ void frmMain::msgBox(const QString& text, const QString& title, MessageSink::Ico
     --messageBoxesOpen_;
 }
 
-void frmMain::bringToFront(QLabel* lamp) { lamp->raise(); }
+void frmMain::bringToFront(QLabel* lamp) {
+    lamp->raise();
+}
 
 QLabel* frmMain::lampInFront() const {
     const QObjectList& stack = Picture2->children(); // back to front
@@ -269,13 +287,14 @@ QLabel* frmMain::lampInFront() const {
 }
 
 void frmMain::Crc16(const std::uint8_t* cmdstring, int j) {
-    const std::uint16_t crc =
-        modbus::crc16(cmdstring, j < 0 ? 0 : static_cast<std::size_t>(j) + 1);
+    const std::uint16_t crc = modbus::crc16(cmdstring, j < 0 ? 0 : static_cast<std::size_t>(j) + 1);
     HiByte = modbus::crcLowByte(crc);
     LoByte = modbus::crcHighByte(crc);
 }
 
-QString frmMain::FormatHex(std::uint8_t bb) { return QString::fromStdString(modbus::byteText(bb)); }
+QString frmMain::FormatHex(std::uint8_t bb) {
+    return QString::fromStdString(modbus::byteText(bb));
+}
 
 void frmMain::preparePortForRequest() {
     // Each may fail on a closed or vanished port; the request goes on regardless.
@@ -310,8 +329,8 @@ void frmMain::Form_Load() {
     QFile file(settingsFilePath());
     if (file.open(QIODevice::ReadOnly)) {
         const QByteArray content = file.read(4096);
-        if (const auto stored = commset::parse(std::string_view(content.constData(),
-                                                                static_cast<std::size_t>(content.size())))) {
+        if (const auto stored = commset::parse(
+                std::string_view(content.constData(), static_cast<std::size_t>(content.size())))) {
             CommNum = stored->port;
             CommRate = stored->rate;
         }
@@ -537,8 +556,8 @@ void frmMain::cmdREAD_Click(int index) {
     frame[0] = protocol::floorByteOrZero(text(txtStationID));
     frame[1] = protocol::nearestByteOrZero(text(txtFunID));
     frame[2] = 0;
-    frame[3] = protocol::floorByteOrZero(text(txtStartID),
-                                         protocol::kParameterFirstRegister + index);
+    frame[3] =
+        protocol::floorByteOrZero(text(txtStartID), protocol::kParameterFirstRegister + index);
     frame[4] = 0;
     frame[5] = 1;
     Crc16(frame.data(), 5);

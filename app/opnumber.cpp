@@ -8,8 +8,12 @@ namespace opnum {
 
 namespace {
 
-bool isBlank(char c) { return c == ' ' || c == '\t'; }
-bool isDigit(char c) { return c >= '0' && c <= '9'; }
+bool isBlank(char c) {
+    return c == ' ' || c == '\t';
+}
+bool isDigit(char c) {
+    return c >= '0' && c <= '9';
+}
 
 // Decimal exponent of the leading significant digit of a mantissa such as "000123.45" or
 // ".0012", used only to tell an overflow from an underflow.
@@ -98,7 +102,9 @@ std::optional<double> parse(std::string_view text) {
     return negative ? -value : value;
 }
 
-double floorValue(double value) { return std::floor(value); }
+double floorValue(double value) {
+    return std::floor(value);
+}
 
 double nearestValue(double value) {
     if (!std::isfinite(value))
@@ -138,8 +144,8 @@ std::string fixedText(long long value, int places) {
     for (int i = 0; i < places; ++i)
         divisor *= 10;
     const bool negative = value < 0;
-    const unsigned long long magnitude =
-        negative ? 0ull - static_cast<unsigned long long>(value) : static_cast<unsigned long long>(value);
+    const unsigned long long magnitude = negative ? 0ull - static_cast<unsigned long long>(value)
+                                                  : static_cast<unsigned long long>(value);
     const auto udivisor = static_cast<unsigned long long>(divisor);
     std::string fraction = std::to_string(magnitude % udivisor);
     fraction.insert(0, static_cast<std::size_t>(places) - fraction.size(), '0');

@@ -19,7 +19,9 @@ namespace opnum {
 // The value of a numeric text, or nothing when the text is not numeric.
 std::optional<double> parse(std::string_view text);
 
-inline bool isNumeric(std::string_view text) { return parse(text).has_value(); }
+inline bool isNumeric(std::string_view text) {
+    return parse(text).has_value();
+}
 
 // Rounded down toward minus infinity: 7.9 gives 7, -0.5 gives -1.
 double floorValue(double value);

@@ -89,8 +89,8 @@ std::optional<std::string> decodeParameter(const std::uint8_t* reply, std::size_
 }
 
 std::optional<std::uint8_t> decodeAddress(const std::uint8_t* reply, std::size_t length) {
-    const bool changeEcho = length >= 6 && reply[1] == 0x06 && reply[2] == kAddressRegisterHigh &&
-                            reply[3] == 0x00;
+    const bool changeEcho =
+        length >= 6 && reply[1] == 0x06 && reply[2] == kAddressRegisterHigh && reply[3] == 0x00;
     if (changeEcho)
         return reply[5];
     if (length < 4)

@@ -123,9 +123,13 @@ bool QtSerialComponent::setPortOpen(bool open) {
     return true;
 }
 
-bool QtSerialComponent::setInputMode(int mode) { return mode == 0 || mode == 1; }
+bool QtSerialComponent::setInputMode(int mode) {
+    return mode == 0 || mode == 1;
+}
 
-bool QtSerialComponent::setInputLen(int length) { return length >= 0; }
+bool QtSerialComponent::setInputLen(int length) {
+    return length >= 0;
+}
 
 bool QtSerialComponent::setInBufferCount(int count) {
     if (count != 0)
@@ -152,7 +156,9 @@ bool QtSerialComponent::setRThreshold(int count) {
     return true;
 }
 
-bool QtSerialComponent::setSThreshold(int count) { return count >= 0; }
+bool QtSerialComponent::setSThreshold(int count) {
+    return count >= 0;
+}
 
 bool QtSerialComponent::setOutput(const QByteArray& bytes) {
     if (!serial_.isOpen())

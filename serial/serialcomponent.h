@@ -12,10 +12,10 @@ class SerialComponent : public QObject {
 public:
     // Codes reported by commEvent().
     enum EventCode : int {
-        EventReceive = 2,        // waiting bytes reached the receive threshold
-        EventLineError = 1004,   // a framing, parity or overrun error on the line
-        EventWriteError = 1010,  // bytes could not be sent
-        EventDeviceGone = 1011,  // the device vanished; the port is closed
+        EventReceive = 2,       // waiting bytes reached the receive threshold
+        EventLineError = 1004,  // a framing, parity or overrun error on the line
+        EventWriteError = 1010, // bytes could not be sent
+        EventDeviceGone = 1011, // the device vanished; the port is closed
     };
 
     explicit SerialComponent(QObject* parent = nullptr) : QObject(parent) {}
@@ -26,12 +26,12 @@ public:
     virtual bool setSettings(const QString& settings) = 0; // "9600,N,8,1"
     virtual bool setPortOpen(bool open) = 0;
     virtual bool portOpen() const = 0;
-    virtual bool setInputMode(int mode) = 0;      // 1: binary
-    virtual bool setInputLen(int length) = 0;     // 0: a read returns every waiting byte
-    virtual bool setInBufferCount(int count) = 0; // 0: discard received bytes not yet read
+    virtual bool setInputMode(int mode) = 0;       // 1: binary
+    virtual bool setInputLen(int length) = 0;      // 0: a read returns every waiting byte
+    virtual bool setInBufferCount(int count) = 0;  // 0: discard received bytes not yet read
     virtual bool setOutBufferCount(int count) = 0; // 0: discard bytes not yet sent
-    virtual bool setRThreshold(int count) = 0;    // n >= 1: onComm once n bytes wait; 0: none
-    virtual bool setSThreshold(int count) = 0;    // 0: no transmit events
+    virtual bool setRThreshold(int count) = 0;     // n >= 1: onComm once n bytes wait; 0: none
+    virtual bool setSThreshold(int count) = 0;     // 0: no transmit events
     virtual bool setOutput(const QByteArray& bytes) = 0;
     virtual QByteArray input() = 0; // every waiting byte; they leave the receive buffer
     virtual int commEvent() const = 0;

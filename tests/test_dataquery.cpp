@@ -43,9 +43,9 @@ private slots:
         w.txtDataLength->setText(QStringLiteral("7"));
         f.port->ops.clear();
         WindowFixture::click(w.comDoOnce);
-        QCOMPARE(f.port->ops, (QStringList{"InBufferCount=0", "InputLen=0", "InputMode=1",
-                                           "RThreshold=0", "RThreshold=19",
-                                           "Output=01 03 00 00 00 07 04 08"}));
+        QCOMPARE(f.port->ops,
+                 (QStringList{"InBufferCount=0", "InputLen=0", "InputMode=1", "RThreshold=0",
+                              "RThreshold=19", "Output=01 03 00 00 00 07 04 08"}));
         QCOMPARE(typeAtWrite, std::int16_t(1));
         QCOMPARE(thresholdAtWrite, 19);
         // A reply arriving in pieces raises the event only once all 19 bytes wait.
@@ -68,31 +68,120 @@ private slots:
         const QString badLength = QStringLiteral("你输入的数据长度格式有误!");
         const QString badStart = QStringLiteral("你输入的起始地址格式有误!");
         const QString lengthRange = QStringLiteral("你输入的数据长度格式有误,正确的值应该为1-7!");
-        QTest::newRow("defaults") << "1" << "3" << "1" << "0" << "01 03 00 00 00 01 84 0A";
-        QTest::newRow("station 2") << "2" << "3" << "1" << "0" << "02 03 00 00 00 01 84 39";
-        QTest::newRow("length 7") << "1" << "3" << "7" << "0" << "01 03 00 00 00 07 04 08";
-        QTest::newRow("empty station first") << "" << "x" << "abc" << "y" << badStation;
-        QTest::newRow("function abc") << "1" << "abc" << "1" << "0" << badFunction;
-        QTest::newRow("length abc before the range") << "1" << "3" << "abc" << "0" << badLength;
-        QTest::newRow("start abc") << "1" << "3" << "1" << "abc" << badStart;
-        QTest::newRow("start abc before length 8") << "1" << "3" << "8" << "abc" << badStart;
-        QTest::newRow("length 8") << "1" << "3" << "8" << "0" << lengthRange;
-        QTest::newRow("length 1e1") << "1" << "3" << "1e1" << "0" << lengthRange;
-        QTest::newRow("length 0") << "1" << "3" << "0" << "0" << lengthRange;
-        QTest::newRow("length 0.5") << "1" << "3" << "0.5" << "0" << lengthRange;
-        QTest::newRow("length -1") << "1" << "3" << "-1" << "0" << lengthRange;
-        QTest::newRow("length 1e400") << "1" << "3" << "1e400" << "0" << lengthRange;
-        QTest::newRow("length 7.9 sends 7") << "1" << "3" << "7.9" << "0" << "01 03 00 00 00 07 04 08";
-        QTest::newRow("station 300 sends 00") << "300" << "3" << "1" << "0" << "00 03 00 00 00 01 85 DB";
-        QTest::newRow("station 2.9 sends 02") << "2.9" << "3" << "1" << "0" << "02 03 00 00 00 01 84 39";
-        QTest::newRow("station -0.5 sends 00") << "-0.5" << "3" << "1" << "0" << "00 03 00 00 00 01 85 DB";
-        QTest::newRow("station 1e400 sends 00") << "1e400" << "3" << "1" << "0" << "00 03 00 00 00 01 85 DB";
-        QTest::newRow("function 3.5 sends 04") << "1" << "3.5" << "1" << "0" << "01 04 00 00 00 01 31 CA";
-        QTest::newRow("function 2.5 sends 02") << "1" << "2.5" << "1" << "0" << "01 02 00 00 00 01 B9 CA";
-        QTest::newRow("function 256 sends 00") << "1" << "256" << "1" << "0" << "01 00 00 00 00 01 C0 0A";
-        QTest::newRow("start 5") << "1" << "3" << "1" << "5" << "01 03 00 05 00 01 94 0B";
-        QTest::newRow("start 256 sends 00") << "1" << "3" << "1" << "256" << "01 03 00 00 00 01 84 0A";
-        QTest::newRow("blanks around") << " 2 " << " 3" << "1 " << " 0 " << "02 03 00 00 00 01 84 39";
+        QTest::newRow("defaults") << "1"
+                                  << "3"
+                                  << "1"
+                                  << "0"
+                                  << "01 03 00 00 00 01 84 0A";
+        QTest::newRow("station 2") << "2"
+                                   << "3"
+                                   << "1"
+                                   << "0"
+                                   << "02 03 00 00 00 01 84 39";
+        QTest::newRow("length 7") << "1"
+                                  << "3"
+                                  << "7"
+                                  << "0"
+                                  << "01 03 00 00 00 07 04 08";
+        QTest::newRow("empty station first") << ""
+                                             << "x"
+                                             << "abc"
+                                             << "y" << badStation;
+        QTest::newRow("function abc") << "1"
+                                      << "abc"
+                                      << "1"
+                                      << "0" << badFunction;
+        QTest::newRow("length abc before the range") << "1"
+                                                     << "3"
+                                                     << "abc"
+                                                     << "0" << badLength;
+        QTest::newRow("start abc") << "1"
+                                   << "3"
+                                   << "1"
+                                   << "abc" << badStart;
+        QTest::newRow("start abc before length 8") << "1"
+                                                   << "3"
+                                                   << "8"
+                                                   << "abc" << badStart;
+        QTest::newRow("length 8") << "1"
+                                  << "3"
+                                  << "8"
+                                  << "0" << lengthRange;
+        QTest::newRow("length 1e1") << "1"
+                                    << "3"
+                                    << "1e1"
+                                    << "0" << lengthRange;
+        QTest::newRow("length 0") << "1"
+                                  << "3"
+                                  << "0"
+                                  << "0" << lengthRange;
+        QTest::newRow("length 0.5") << "1"
+                                    << "3"
+                                    << "0.5"
+                                    << "0" << lengthRange;
+        QTest::newRow("length -1") << "1"
+                                   << "3"
+                                   << "-1"
+                                   << "0" << lengthRange;
+        QTest::newRow("length 1e400") << "1"
+                                      << "3"
+                                      << "1e400"
+                                      << "0" << lengthRange;
+        QTest::newRow("length 7.9 sends 7") << "1"
+                                            << "3"
+                                            << "7.9"
+                                            << "0"
+                                            << "01 03 00 00 00 07 04 08";
+        QTest::newRow("station 300 sends 00") << "300"
+                                              << "3"
+                                              << "1"
+                                              << "0"
+                                              << "00 03 00 00 00 01 85 DB";
+        QTest::newRow("station 2.9 sends 02") << "2.9"
+                                              << "3"
+                                              << "1"
+                                              << "0"
+                                              << "02 03 00 00 00 01 84 39";
+        QTest::newRow("station -0.5 sends 00") << "-0.5"
+                                               << "3"
+                                               << "1"
+                                               << "0"
+                                               << "00 03 00 00 00 01 85 DB";
+        QTest::newRow("station 1e400 sends 00") << "1e400"
+                                                << "3"
+                                                << "1"
+                                                << "0"
+                                                << "00 03 00 00 00 01 85 DB";
+        QTest::newRow("function 3.5 sends 04") << "1"
+                                               << "3.5"
+                                               << "1"
+                                               << "0"
+                                               << "01 04 00 00 00 01 31 CA";
+        QTest::newRow("function 2.5 sends 02") << "1"
+                                               << "2.5"
+                                               << "1"
+                                               << "0"
+                                               << "01 02 00 00 00 01 B9 CA";
+        QTest::newRow("function 256 sends 00") << "1"
+                                               << "256"
+                                               << "1"
+                                               << "0"
+                                               << "01 00 00 00 00 01 C0 0A";
+        QTest::newRow("start 5") << "1"
+                                 << "3"
+                                 << "1"
+                                 << "5"
+                                 << "01 03 00 05 00 01 94 0B";
+        QTest::newRow("start 256 sends 00") << "1"
+                                            << "3"
+                                            << "1"
+                                            << "256"
+                                            << "01 03 00 00 00 01 84 0A";
+        QTest::newRow("blanks around") << " 2 "
+                                       << " 3"
+                                       << "1 "
+                                       << " 0 "
+                                       << "02 03 00 00 00 01 84 39";
     }
     void validation() {
         QFETCH(QString, station);
@@ -142,7 +231,8 @@ private slots:
         // The lamp is still red when the box shows; make it yellow first to see it change.
         f.port->ops.clear();
         WindowFixture::click(w.comDoOnce);
-        QCOMPARE(f.sink.texts(), QStringList{QStringLiteral("打开串口出错，请确定串口是否已被占用")});
+        QCOMPARE(f.sink.texts(),
+                 QStringList{QStringLiteral("打开串口出错，请确定串口是否已被占用")});
         QCOMPARE(f.sink.shown[0].title, QStringLiteral("QF7300光照度传感器随机软件"));
         QCOMPARE(w.lampInFront(), w.imgNotConnected);
         QVERIFY(!w.CommOK);
@@ -184,7 +274,8 @@ private slots:
         row("exception reply decoded as data", "0", "028302 C0F1 00", {"493930", "-", "-", "-"});
         // The count promises more than arrived: pairs that reach into the CRC are data, a pair
         // whose bytes never arrived is not decoded at all.
-        row("count beyond the reply", "0", "020308 0064 09C4 AABB", {"1000", "25.00", "4.3707", "-"});
+        row("count beyond the reply", "0", "020308 0064 09C4 AABB",
+            {"1000", "25.00", "4.3707", "-"});
         row("pair with only its high byte", "0", "020304 0064 09", {"1000", "-", "-", "-"});
     }
     void decoding() {

@@ -33,16 +33,46 @@ private slots:
         QTest::addColumn<QString>("function");
         QTest::addColumn<QString>("start");
         QTest::addColumn<QString>("frame");
-        QTest::newRow("row 0") << 0 << "2" << "3" << "0" << "02 03 00 03 00 01 74 39";
-        QTest::newRow("row 1") << 1 << "2" << "3" << "0" << "02 03 00 04 00 01 C5 F8";
-        QTest::newRow("row 2") << 2 << "2" << "3" << "0" << "02 03 00 05 00 01 94 38";
-        QTest::newRow("row 3") << 3 << "2" << "3" << "0" << "02 03 00 06 00 01 64 38";
-        QTest::newRow("row 4") << 4 << "2" << "3" << "0" << "02 03 00 07 00 01 35 F8";
-        QTest::newRow("start 10") << 0 << "2" << "3" << "10" << "02 03 00 0D 00 01 15 FA";
-        QTest::newRow("function 4") << 0 << "2" << "4" << "0" << "02 04 00 03 00 01 C1 F9";
-        QTest::newRow("station abc") << 0 << "abc" << "3" << "0" << "00 03 00 03 00 01 75 DB";
-        QTest::newRow("station 2.9") << 0 << "2.9" << "3" << "0" << "02 03 00 03 00 01 74 39";
-        QTest::newRow("start 253 + 3 overflows") << 0 << "2" << "3" << "253" << "02 03 00 00 00 01 84 39";
+        QTest::newRow("row 0") << 0 << "2"
+                               << "3"
+                               << "0"
+                               << "02 03 00 03 00 01 74 39";
+        QTest::newRow("row 1") << 1 << "2"
+                               << "3"
+                               << "0"
+                               << "02 03 00 04 00 01 C5 F8";
+        QTest::newRow("row 2") << 2 << "2"
+                               << "3"
+                               << "0"
+                               << "02 03 00 05 00 01 94 38";
+        QTest::newRow("row 3") << 3 << "2"
+                               << "3"
+                               << "0"
+                               << "02 03 00 06 00 01 64 38";
+        QTest::newRow("row 4") << 4 << "2"
+                               << "3"
+                               << "0"
+                               << "02 03 00 07 00 01 35 F8";
+        QTest::newRow("start 10") << 0 << "2"
+                                  << "3"
+                                  << "10"
+                                  << "02 03 00 0D 00 01 15 FA";
+        QTest::newRow("function 4") << 0 << "2"
+                                    << "4"
+                                    << "0"
+                                    << "02 04 00 03 00 01 C1 F9";
+        QTest::newRow("station abc") << 0 << "abc"
+                                     << "3"
+                                     << "0"
+                                     << "00 03 00 03 00 01 75 DB";
+        QTest::newRow("station 2.9") << 0 << "2.9"
+                                     << "3"
+                                     << "0"
+                                     << "02 03 00 03 00 01 74 39";
+        QTest::newRow("start 253 + 3 overflows") << 0 << "2"
+                                                 << "3"
+                                                 << "253"
+                                                 << "02 03 00 00 00 01 84 39";
     }
     void readFrames() {
         QFETCH(int, row);
@@ -78,7 +108,8 @@ private slots:
         w.txtState->setPlainText(QStringLiteral(" previous"));
         w.CommOK = true;
         WindowFixture::click(w.cmdREAD[1]);
-        QCOMPARE(f.sink.texts(), QStringList{QStringLiteral("打开串口出错，请确定串口是否已被占用")});
+        QCOMPARE(f.sink.texts(),
+                 QStringList{QStringLiteral("打开串口出错，请确定串口是否已被占用")});
         QCOMPARE(f.sink.shown[0].title, QStringLiteral("QF7300光照度传感器随机软件"));
         QCOMPARE(w.lampInFront(), w.imgNotConnected);
         QVERIFY(!w.CommOK);
@@ -94,30 +125,66 @@ private slots:
         QTest::addColumn<QString>("value");
         QTest::addColumn<QString>("station");
         QTest::addColumn<QString>("expected"); // bytes 0-7, or a message
-        QTest::newRow("row 0 1.0000") << 0 << "1.0000" << "2" << "02 06 0A 03 27 10 60 1D";
-        QTest::newRow("row 0 0.2") << 0 << "0.2" << "2" << "02 06 0A 03 07 D0";
-        QTest::newRow("row 1 -1") << 1 << "-1" << "2" << "02 06 0A 04 FF FF CA 50";
-        QTest::newRow("row 1 -1000") << 1 << "-1000" << "2" << "02 06 0A 04 FC 18";
-        QTest::newRow("row 1 1.5") << 1 << "1.5" << "2" << "02 06 0A 04 00 02";
-        QTest::newRow("row 1 2.5") << 1 << "2.5" << "2" << "02 06 0A 04 00 02";
-        QTest::newRow("row 2 700") << 2 << "700" << "2" << "02 06 0A 05 02 BC";
-        QTest::newRow("row 2 5000") << 2 << "5000" << "2" << "02 06 0A 05 13 88 97 76";
-        QTest::newRow("row 3 4095") << 3 << "4095" << "2" << "02 06 0A 06 0F FF";
-        QTest::newRow("row 4 65535") << 4 << "65535" << "2" << "02 06 0A 07 FF FF 3A 50";
-        QTest::newRow("row 4 -65535") << 4 << "-65535" << "2" << "02 06 0A 07 00 01";
-        QTest::newRow("station 2.9") << 1 << "0" << "2.9" << "02 06 0A 04 00 00";
-        QTest::newRow("65535.4") << 4 << "65535.4" << "2" << kValueMessage;
-        QTest::newRow("65536") << 4 << "65536" << "2" << kValueMessage;
-        QTest::newRow("-65536") << 1 << "-65536" << "2" << kValueMessage;
-        QTest::newRow("row 0 7 encodes 70000") << 0 << "7" << "2" << kValueMessage;
-        QTest::newRow("row 1 -0.4 rounds to 65536") << 1 << "-0.4" << "2" << kValueMessage;
-        QTest::newRow("value abc") << 1 << "abc" << "2" << kValueMessage;
-        QTest::newRow("value empty") << 0 << "" << "2" << kValueMessage;
-        QTest::newRow("value 1e400") << 1 << "1e400" << "2" << kValueMessage;
-        QTest::newRow("value checked before station") << 1 << "abc" << "abc" << kValueMessage;
-        QTest::newRow("station abc") << 1 << "5" << "abc" << kStationMessage;
-        QTest::newRow("station 256") << 1 << "5" << "256" << kStationMessage;
-        QTest::newRow("station -1") << 1 << "5" << "-1" << kStationMessage;
+        QTest::newRow("row 0 1.0000") << 0 << "1.0000"
+                                      << "2"
+                                      << "02 06 0A 03 27 10 60 1D";
+        QTest::newRow("row 0 0.2") << 0 << "0.2"
+                                   << "2"
+                                   << "02 06 0A 03 07 D0";
+        QTest::newRow("row 1 -1") << 1 << "-1"
+                                  << "2"
+                                  << "02 06 0A 04 FF FF CA 50";
+        QTest::newRow("row 1 -1000") << 1 << "-1000"
+                                     << "2"
+                                     << "02 06 0A 04 FC 18";
+        QTest::newRow("row 1 1.5") << 1 << "1.5"
+                                   << "2"
+                                   << "02 06 0A 04 00 02";
+        QTest::newRow("row 1 2.5") << 1 << "2.5"
+                                   << "2"
+                                   << "02 06 0A 04 00 02";
+        QTest::newRow("row 2 700") << 2 << "700"
+                                   << "2"
+                                   << "02 06 0A 05 02 BC";
+        QTest::newRow("row 2 5000") << 2 << "5000"
+                                    << "2"
+                                    << "02 06 0A 05 13 88 97 76";
+        QTest::newRow("row 3 4095") << 3 << "4095"
+                                    << "2"
+                                    << "02 06 0A 06 0F FF";
+        QTest::newRow("row 4 65535") << 4 << "65535"
+                                     << "2"
+                                     << "02 06 0A 07 FF FF 3A 50";
+        QTest::newRow("row 4 -65535") << 4 << "-65535"
+                                      << "2"
+                                      << "02 06 0A 07 00 01";
+        QTest::newRow("station 2.9") << 1 << "0"
+                                     << "2.9"
+                                     << "02 06 0A 04 00 00";
+        QTest::newRow("65535.4") << 4 << "65535.4"
+                                 << "2" << kValueMessage;
+        QTest::newRow("65536") << 4 << "65536"
+                               << "2" << kValueMessage;
+        QTest::newRow("-65536") << 1 << "-65536"
+                                << "2" << kValueMessage;
+        QTest::newRow("row 0 7 encodes 70000") << 0 << "7"
+                                               << "2" << kValueMessage;
+        QTest::newRow("row 1 -0.4 rounds to 65536") << 1 << "-0.4"
+                                                    << "2" << kValueMessage;
+        QTest::newRow("value abc") << 1 << "abc"
+                                   << "2" << kValueMessage;
+        QTest::newRow("value empty") << 0 << ""
+                                     << "2" << kValueMessage;
+        QTest::newRow("value 1e400") << 1 << "1e400"
+                                     << "2" << kValueMessage;
+        QTest::newRow("value checked before station") << 1 << "abc"
+                                                      << "abc" << kValueMessage;
+        QTest::newRow("station abc") << 1 << "5"
+                                     << "abc" << kStationMessage;
+        QTest::newRow("station 256") << 1 << "5"
+                                     << "256" << kStationMessage;
+        QTest::newRow("station -1") << 1 << "5"
+                                    << "-1" << kStationMessage;
     }
     void writes() {
         QFETCH(int, row);
@@ -137,7 +204,8 @@ private slots:
             QVERIFY(f.sink.shown.isEmpty());
             QVERIFY(f.lastWritten().startsWith(expected));
             const QByteArray frame = f.port->written.last();
-            const auto crc = modbus::crc16(reinterpret_cast<const std::uint8_t*>(frame.constData()), 6);
+            const auto crc =
+                modbus::crc16(reinterpret_cast<const std::uint8_t*>(frame.constData()), 6);
             QCOMPARE(std::uint8_t(frame[6]), std::uint8_t(crc & 0xFF));
             QCOMPARE(std::uint8_t(frame[7]), std::uint8_t(crc >> 8));
             QCOMPARE(w.txtCommand->text(), f.lastWritten() + QLatin1Char(' '));
@@ -198,7 +266,8 @@ private slots:
         f.port->setRThreshold(int(reply.size()));
         f.port->receive(reply);
         for (int i = 0; i < 5; ++i)
-            QCOMPARE(w.txtsetValue[std::size_t(i)]->text(), i == row ? shown : QStringLiteral("keep"));
+            QCOMPARE(w.txtsetValue[std::size_t(i)]->text(),
+                     i == row ? shown : QStringLiteral("keep"));
         QCOMPARE(w.lampInFront(), w.imgConnected);
     }
 
@@ -223,20 +292,41 @@ private slots:
         QTest::addColumn<QString>("oldAddress");
         QTest::addColumn<QString>("newAddress");
         QTest::addColumn<QString>("expected"); // frame or message
-        QTest::newRow("both 1") << "1" << "1" << "01 06 0B 00 00 01 4A 2E";
-        QTest::newRow("1 to 2") << "1" << "2" << "01 06 0B 00 00 02 0A 2F";
-        QTest::newRow("1 to 35") << "1" << "35" << "01 06 0B 00 00 23 CA 37";
-        QTest::newRow("250 to 5") << "250" << "5" << "FA 06 0B 00 00 05 5E 66";
-        QTest::newRow("35.9 floors to 35") << "1" << "35.9" << "01 06 0B 00 00 23 CA 37";
-        QTest::newRow("both empty") << "" << "" << "你输入的原设备地址格式有误!";
-        QTest::newRow("new empty") << "1" << "" << "你输入的目标设备地址格式有误!";
-        QTest::newRow("new 0.5") << "3" << "0.5" << kRangeMessage;
-        QTest::newRow("new 36") << "1" << "36" << kRangeMessage + QLatin1Char('!');
-        QTest::newRow("old 0 before new 99") << "0" << "99" << kRangeMessage;
-        QTest::newRow("old 256") << "256" << "5" << kRangeMessage;
-        QTest::newRow("old -1") << "-1" << "5" << kRangeMessage;
-        QTest::newRow("new -3") << "1" << "-3" << kRangeMessage;
-        QTest::newRow("new 1e400") << "1" << "1e400" << kRangeMessage + QLatin1Char('!');
+        QTest::newRow("both 1") << "1"
+                                << "1"
+                                << "01 06 0B 00 00 01 4A 2E";
+        QTest::newRow("1 to 2") << "1"
+                                << "2"
+                                << "01 06 0B 00 00 02 0A 2F";
+        QTest::newRow("1 to 35") << "1"
+                                 << "35"
+                                 << "01 06 0B 00 00 23 CA 37";
+        QTest::newRow("250 to 5") << "250"
+                                  << "5"
+                                  << "FA 06 0B 00 00 05 5E 66";
+        QTest::newRow("35.9 floors to 35") << "1"
+                                           << "35.9"
+                                           << "01 06 0B 00 00 23 CA 37";
+        QTest::newRow("both empty") << ""
+                                    << ""
+                                    << "你输入的原设备地址格式有误!";
+        QTest::newRow("new empty") << "1"
+                                   << ""
+                                   << "你输入的目标设备地址格式有误!";
+        QTest::newRow("new 0.5") << "3"
+                                 << "0.5" << kRangeMessage;
+        QTest::newRow("new 36") << "1"
+                                << "36" << kRangeMessage + QLatin1Char('!');
+        QTest::newRow("old 0 before new 99") << "0"
+                                             << "99" << kRangeMessage;
+        QTest::newRow("old 256") << "256"
+                                 << "5" << kRangeMessage;
+        QTest::newRow("old -1") << "-1"
+                                << "5" << kRangeMessage;
+        QTest::newRow("new -3") << "1"
+                                << "-3" << kRangeMessage;
+        QTest::newRow("new 1e400") << "1"
+                                   << "1e400" << kRangeMessage + QLatin1Char('!');
     }
     void addressChange() {
         QFETCH(QString, oldAddress);

@@ -100,7 +100,7 @@ private slots:
         w.Timer2_Timer();
         w.Timer2_Timer();
         QCOMPARE(f.sink.texts(), (QStringList{QStringLiteral("你输入的设备地址格式有误!"),
-                                             QStringLiteral("你输入的设备地址格式有误!")}));
+                                              QStringLiteral("你输入的设备地址格式有误!")}));
         QCOMPARE(w.lblCounter->text(), QStringLiteral("4"));
         QCOMPARE(f.port->written.size(), 4);
 
@@ -150,7 +150,8 @@ private slots:
         w.Timer2_Timer();
         f.sink.whileOpen = {};
         QCOMPARE(ticksDuringBox, 1);
-        QCOMPARE(f.sink.texts(), QStringList{QStringLiteral("打开串口出错，请确定串口是否已被占用")});
+        QCOMPARE(f.sink.texts(),
+                 QStringList{QStringLiteral("打开串口出错，请确定串口是否已被占用")});
         QCOMPARE(w.lblCounter->text(), QStringLiteral("3"));
         QVERIFY(!w.CommOK);
         QCOMPARE(w.lampInFront(), w.imgNotConnected);
@@ -173,7 +174,9 @@ private slots:
     void realTimerTicksAtItsPeriod() {
         WindowFixture f;
         frmMain& w = f.w();
-        f.port->onOutput = [&](const QByteArray&) { f.port->receive(bytesFromHex("0103020064B9AF")); };
+        f.port->onOutput = [&](const QByteArray&) {
+            f.port->receive(bytesFromHex("0103020064B9AF"));
+        };
         QSignalSpy ticks(w.Timer2, &QTimer::timeout);
         WindowFixture::type(w.txtTimerSet, QStringLiteral("50"));
         QElapsedTimer clock;

@@ -15,11 +15,15 @@
 Q_DECLARE_METATYPE(std::string)
 
 namespace {
-QByteArray hex(const char* text) { return QByteArray::fromHex(text); }
+QByteArray hex(const char* text) {
+    return QByteArray::fromHex(text);
+}
 const std::uint8_t* data(const QByteArray& bytes) {
     return reinterpret_cast<const std::uint8_t*>(bytes.constData());
 }
-std::size_t size(const QByteArray& bytes) { return static_cast<std::size_t>(bytes.size()); }
+std::size_t size(const QByteArray& bytes) {
+    return static_cast<std::size_t>(bytes.size());
+}
 } // namespace
 
 class TestPrimitives : public QObject {
@@ -53,7 +57,8 @@ private slots:
     void byteText_data() {
         QTest::addColumn<int>("value");
         QTest::addColumn<QString>("text");
-        for (auto [v, t] : {std::pair{0, "00"}, {10, "0A"}, {15, "0F"}, {16, "10"}, {171, "AB"}, {255, "FF"}})
+        for (auto [v, t] :
+             {std::pair{0, "00"}, {10, "0A"}, {15, "0F"}, {16, "10"}, {171, "AB"}, {255, "FF"}})
             QTest::newRow(t) << v << QString::fromLatin1(t);
     }
     void byteText() {
@@ -153,7 +158,8 @@ private slots:
         QTest::newRow("3,9600") << QByteArray("3,9600\r\n") << true << 3 << 9600;
         QTest::newRow("no line end") << QByteArray("2,19200") << true << 2 << 19200;
         QTest::newRow("blanks before") << QByteArray("  3,  0\r\n") << true << 3 << 0;
-        QTest::newRow("trailing text") << QByteArray("1,2400,junk here\r\nmore") << true << 1 << 2400;
+        QTest::newRow("trailing text")
+            << QByteArray("1,2400,junk here\r\nmore") << true << 1 << 2400;
         QTest::newRow("blank ends the first") << QByteArray("4 9600\r\n") << true << 4 << 9600;
         QTest::newRow("two lines") << QByteArray("5\r\n4800\r\n") << true << 5 << 4800;
         QTest::newRow("negative") << QByteArray("-1,9600") << true << -1 << 9600;

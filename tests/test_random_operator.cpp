@@ -15,12 +15,12 @@
 namespace {
 
 const char* const kTexts[] = {
-    "",      " ",      "  7  ",  "1",     "2",      "3",     "0",     "-1",    "-0.5",  "0.5",
-    "2.9",   "7.9",    "8",      "35",    "35.9",   "36",    "250",   "255",   "256",   "300",
-    "+5",    "-65535", "65535",  "65536", "65535.4", "1.2345", "-1000", "1e1",   "1E-3",  "1e400",
-    "-1e400", "1e-400", ".5",    "5.",    "abc",    "7a",    "&H10",  "0x10",  "1,5",   "一二三",
-    "光照度", "\t",     "\n1",    "\x01",  "50",     "49.9",  "60000", "60000.6", "60001", "COM3",
-    "19200", "38400",  "nan",    "inf",
+    "",     " ",     "  7  ",   "1",      "2",      "3",     "0",       "-1",     "-0.5",
+    "0.5",  "2.9",   "7.9",     "8",      "35",     "35.9",  "36",      "250",    "255",
+    "256",  "300",   "+5",      "-65535", "65535",  "65536", "65535.4", "1.2345", "-1000",
+    "1e1",  "1E-3",  "1e400",   "-1e400", "1e-400", ".5",    "5.",      "abc",    "7a",
+    "&H10", "0x10",  "1,5",     "一二三", "光照度", "\t",    "\n1",     "\x01",   "50",
+    "49.9", "60000", "60000.6", "60001",  "COM3",   "19200", "38400",   "nan",    "inf",
 };
 
 } // namespace
@@ -33,19 +33,20 @@ private slots:
                                  ? quint32(qEnvironmentVariableIntValue("QF_SEED"))
                                  : QRandomGenerator::global()->generate();
         QRandomGenerator rng(seed);
-        const int steps = qEnvironmentVariableIsSet("QF_STEPS") ? qEnvironmentVariableIntValue("QF_STEPS")
-                                                                 : 20000;
+        const int steps = qEnvironmentVariableIsSet("QF_STEPS")
+                              ? qEnvironmentVariableIntValue("QF_STEPS")
+                              : 20000;
         WindowFixture f;
         frmMain& w = f.w();
         w.show();
 
-        QList<QLineEdit*> boxes{w.txtStationID, w.txtFunID,  w.txtStartID,  w.txtDataLength,
+        QList<QLineEdit*> boxes{w.txtStationID, w.txtFunID,    w.txtStartID,  w.txtDataLength,
                                 w.txtTimerSet,  w.txtSetID[0], w.txtSetID[1], w.txtCommand};
         for (QLineEdit* box : w.txtsetValue)
             boxes << box;
         for (QLineEdit* box : w.txtValue)
             boxes << box;
-        QList<QPushButton*> buttons{w.comDoOnce, w.cmdOneM,  w.cmdStopOnce,
+        QList<QPushButton*> buttons{w.comDoOnce, w.cmdOneM,    w.cmdStopOnce,
                                     w.cmdCom,    w.cmdReadAdd, w.cmdChangeID};
         const QString longDigits(5000, QLatin1Char('9'));
         const QRegularExpression decimal(QStringLiteral("^[0-9]+$"));
@@ -142,7 +143,8 @@ private slots:
                 QVERIFY2(frame.size() == 8, qPrintable(where));
                 const auto crc =
                     modbus::crc16(reinterpret_cast<const std::uint8_t*>(frame.constData()), 6);
-                QVERIFY2(std::uint8_t(frame[6]) == (crc & 0xFF) && std::uint8_t(frame[7]) == (crc >> 8),
+                QVERIFY2(std::uint8_t(frame[6]) == (crc & 0xFF) &&
+                             std::uint8_t(frame[7]) == (crc >> 8),
                          qPrintable(where));
             }
             // A step that told the operator something wrote nothing.
@@ -153,7 +155,8 @@ private slots:
             QVERIFY2(front == w.imgNotConnected || front == w.ImgYellow || front == w.imgConnected,
                      qPrintable(where));
             for (QLabel* lamp : {w.imgNotConnected, w.ImgYellow, w.imgConnected})
-                QVERIFY2(lamp->parentWidget() == w.Picture2 && lamp->isVisible() && lamp->pos() == QPoint(24, 0),
+                QVERIFY2(lamp->parentWidget() == w.Picture2 && lamp->isVisible() &&
+                             lamp->pos() == QPoint(24, 0),
                          qPrintable(where));
             // Both counters show decimal text.
             QVERIFY2(decimal.match(w.lblCounter->text()).hasMatch(), qPrintable(where));

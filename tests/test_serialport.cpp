@@ -87,7 +87,8 @@ private slots:
     void portNumbersResolve() {
         QtSerialComponent port(dir.path());
         QCOMPARE(port.deviceFor(2), QStringLiteral("/dev/ttyS1"));
-        QVERIFY(QFile::link(QStringLiteral("/nonexistent/device"), dir.filePath(QStringLiteral("COM9"))));
+        QVERIFY(QFile::link(QStringLiteral("/nonexistent/device"),
+                            dir.filePath(QStringLiteral("COM9"))));
         QCOMPARE(port.deviceFor(9), dir.filePath(QStringLiteral("COM9")));
         // A port whose device is missing refuses to open and stays closed.
         QVERIFY(port.setCommPort(9));

@@ -56,14 +56,14 @@ private slots:
                                 << false << "9600,N,8,1";
         QTest::newRow("no file") << QByteArray("<none>") << 0 << 9600 << -1 << "9600" << 1 << false
                                  << "9600,N,8,1";
-        QTest::newRow("empty file") << QByteArray() << 0 << 9600 << -1 << "9600" << 1 << false
-                                    << "9600,N,8,1";
-        QTest::newRow("one number") << QByteArray("3\r\n") << 0 << 9600 << -1 << "9600" << 1
-                                    << false << "9600,N,8,1";
+        QTest::newRow("empty file")
+            << QByteArray() << 0 << 9600 << -1 << "9600" << 1 << false << "9600,N,8,1";
+        QTest::newRow("one number")
+            << QByteArray("3\r\n") << 0 << 9600 << -1 << "9600" << 1 << false << "9600,N,8,1";
         QTest::newRow("not a number") << QByteArray("COM3,9600\r\n") << 0 << 9600 << -1 << "9600"
                                       << 1 << false << "9600,N,8,1";
-        QTest::newRow("rate outside 16 bits") << QByteArray("3,38400\r\n") << 0 << 9600 << -1
-                                              << "9600" << 1 << false << "9600,N,8,1";
+        QTest::newRow("rate outside 16 bits")
+            << QByteArray("3,38400\r\n") << 0 << 9600 << -1 << "9600" << 1 << false << "9600,N,8,1";
     }
     void startup() {
         QFETCH(QByteArray, content);
@@ -98,13 +98,12 @@ private slots:
 
     void startupPreparesThePortInOrder() {
         WindowFixture f("3,0\r\n");
-        QCOMPARE(f.port->ops,
-                 (QStringList{"CommPort=3", "InputMode=1", "InputLen=0", "InBufferCount=0",
-                              "OutBufferCount=0", "SThreshold=0", "RThreshold=1", "InputMode=1",
-                              "Settings=9600,N,8,1",
-                              // the selection of COM3 runs the port selection
-                              "CommPort=3", "Settings=9600,N,8,1", "PortOpen=1", "RThreshold=1",
-                              "InputMode=1"}));
+        QCOMPARE(f.port->ops, (QStringList{"CommPort=3", "InputMode=1", "InputLen=0",
+                                           "InBufferCount=0", "OutBufferCount=0", "SThreshold=0",
+                                           "RThreshold=1", "InputMode=1", "Settings=9600,N,8,1",
+                                           // the selection of COM3 runs the port selection
+                                           "CommPort=3", "Settings=9600,N,8,1", "PortOpen=1",
+                                           "RThreshold=1", "InputMode=1"}));
     }
 
     // A stored port that cannot be opened is told once the window is up; polling then sends
@@ -140,12 +139,15 @@ private slots:
 
     void saveSettings_data() {
         QTest::addColumn<int>("portItem");
-        QTest::addColumn<int>("rateItem");     // -1: type rateTyped instead
+        QTest::addColumn<int>("rateItem"); // -1: type rateTyped instead
         QTest::addColumn<QString>("rateTyped");
         QTest::addColumn<QString>("file");
-        QTest::newRow("COM2 and 19200") << 1 << 3 << "" << "2,19200\r\n";
-        QTest::newRow("typed 38400 saves 4800") << 2 << -1 << "38400" << "3,4800\r\n";
-        QTest::newRow("COM16 and 14400") << 15 << 2 << "" << "16,14400\r\n";
+        QTest::newRow("COM2 and 19200") << 1 << 3 << ""
+                                        << "2,19200\r\n";
+        QTest::newRow("typed 38400 saves 4800") << 2 << -1 << "38400"
+                                                << "3,4800\r\n";
+        QTest::newRow("COM16 and 14400") << 15 << 2 << ""
+                                         << "16,14400\r\n";
     }
     void saveSettings() {
         QFETCH(int, portItem);
@@ -273,7 +275,8 @@ private slots:
         WindowFixture f("1,9600\r\n");
         frmMain& w = f.w();
         w.show();
-        QVERIFY(QFile::setPermissions(f.dir.path(), QFileDevice::ReadOwner | QFileDevice::ExeOwner));
+        QVERIFY(
+            QFile::setPermissions(f.dir.path(), QFileDevice::ReadOwner | QFileDevice::ExeOwner));
         WindowFixture::click(w.cmdCom);
         QFile::setPermissions(f.dir.path(), QFileDevice::ReadOwner | QFileDevice::WriteOwner |
                                                 QFileDevice::ExeOwner);

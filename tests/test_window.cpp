@@ -141,8 +141,8 @@ private slots:
         };
         for (const Row& r : rows)
             QTest::newRow(r.name) << QString::fromLatin1(r.name) << QString::fromLatin1(r.kind)
-                                  << (r.text ? QString::fromUtf8(r.text) : QString())
-                                  << r.visible << QRect(r.l, r.t, r.w, r.h);
+                                  << (r.text ? QString::fromUtf8(r.text) : QString()) << r.visible
+                                  << QRect(r.l, r.t, r.w, r.h);
     }
     void inventory() {
         QFETCH(QString, name);
@@ -170,7 +170,8 @@ private slots:
         QCOMPARE(w.size(), QSize(829, 581));
         QCOMPARE(w.minimumSize(), w.maximumSize()); // not resizable
         QVERIFY(!(w.windowFlags() & Qt::WindowMaximizeButtonHint));
-        QVERIFY(w.windowTitle().startsWith(QStringLiteral("QF7320系列光照度传感器工具软件-qf7320-tool ")));
+        QVERIFY(w.windowTitle().startsWith(
+            QStringLiteral("QF7320系列光照度传感器工具软件-qf7320-tool ")));
         QVERIFY(!w.windowIcon().isNull());
         QCOMPARE(w.palette().color(QPalette::Window), QColor(224, 224, 224));
         // The hidden rows lie below the frame's lower edge as well as being hidden.
@@ -207,6 +208,28 @@ private slots:
         QCOMPARE(w.CmdType, std::int16_t(0));
         QCOMPARE(w.RecCount, 0);
         QCOMPARE(w.ParamIndex, std::int16_t(0));
+    }
+
+    // Every caption fits inside its control: nothing the operator must read is clipped.
+    void captionsFit() {
+        WindowFixture f;
+        f.w().show();
+        QStringList clipped;
+        for (QLabel* label : f.w().findChildren<QLabel*>()) {
+            if (label->text().isEmpty() || !label->isVisibleTo(&f.w()))
+                continue;
+            const int needed = label->fontMetrics().horizontalAdvance(label->text());
+            if (needed > label->width())
+                clipped << QStringLiteral("%1 (%2 > %3)")
+                               .arg(label->objectName())
+                               .arg(needed)
+                               .arg(label->width());
+        }
+        for (QPushButton* button : f.w().findChildren<QPushButton*>()) {
+            if (button->isVisibleTo(&f.w()) && button->sizeHint().width() > button->width() + 20)
+                clipped << button->objectName();
+        }
+        QVERIFY2(clipped.isEmpty(), qPrintable(clipped.join(QStringLiteral(", "))));
     }
 
     void listsBeforeAnyStoredChoice() {

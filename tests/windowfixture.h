@@ -12,8 +12,8 @@
 #include <QList>
 #include <QPushButton>
 #include <QTemporaryDir>
-#include <QTimer>
 #include <QTest>
+#include <QTimer>
 
 #include <functional>
 #include <memory>
@@ -42,7 +42,9 @@ public:
     }
 };
 
-inline QByteArray bytesFromHex(const char* hex) { return QByteArray::fromHex(QByteArray(hex)); }
+inline QByteArray bytesFromHex(const char* hex) {
+    return QByteArray::fromHex(QByteArray(hex));
+}
 
 struct WindowFixture {
     QTemporaryDir dir;
@@ -82,8 +84,9 @@ struct WindowFixture {
 
     // The last frame written, as hex text "01 03 ...".
     QString lastWritten() const {
-        return port->written.isEmpty() ? QString()
-                                       : QString::fromLatin1(port->written.last().toHex(' ')).toUpper();
+        return port->written.isEmpty()
+                   ? QString()
+                   : QString::fromLatin1(port->written.last().toHex(' ')).toUpper();
     }
     QString settingsFile() const {
         QFile file(dir.filePath(QStringLiteral("comm.set")));
