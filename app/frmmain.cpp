@@ -304,10 +304,9 @@ void frmMain::preparePortForRequest() {
     MSComm1->setRThreshold(0);
 }
 
-void frmMain::showRequestText(const std::array<std::uint8_t, 8>& frame) {
+void frmMain::appendRequestText(const std::array<std::uint8_t, 8>& frame) {
     for (std::uint8_t byte : frame)
         CmdText += FormatHex(byte) + QLatin1Char(' ');
-    txtCommand->setText(CmdText);
 }
 
 void frmMain::sendFrame(const std::array<std::uint8_t, 8>& frame) {
@@ -530,7 +529,8 @@ void frmMain::comDoOnce_Click() {
     sendFrame(frame);
 
     // 15.-16.
-    showRequestText(frame);
+    appendRequestText(frame);
+    txtCommand->setText(CmdText);
 }
 
 void frmMain::cmdREAD_Click(int index) {
@@ -569,7 +569,8 @@ void frmMain::cmdREAD_Click(int index) {
     CmdType = 2;
     sendFrame(frame);
     // 13.
-    showRequestText(frame);
+    appendRequestText(frame);
+    txtCommand->setText(CmdText);
 }
 
 void frmMain::cmdSet_Click(int index) {
@@ -608,10 +609,11 @@ void frmMain::cmdSet_Click(int index) {
     Crc16(frame.data(), 5);
     frame[6] = HiByte;
     frame[7] = LoByte;
-    // 8.-11.
+    // 8.-11. The frame is shown before the port is tested.
     RecLength = 6;
-    showRequestText(frame);
+    appendRequestText(frame);
     MSComm1->setRThreshold(6);
+    txtCommand->setText(CmdText);
     // 12. A closed port is only shown by the lamp.
     if (MSComm1->portOpen()) {
         bringToFront(imgConnected);
@@ -633,8 +635,7 @@ void frmMain::cmdReadAdd_Click() {
     frame[6] = HiByte;
     frame[7] = LoByte;
     // 4.-6.
-    for (std::uint8_t byte : frame)
-        CmdText += FormatHex(byte) + QLatin1Char(' ');
+    appendRequestText(frame);
     MSComm1->setRThreshold(6);
     txtCommand->setText(CmdText);
     // 7.
@@ -689,8 +690,7 @@ void frmMain::cmdChangeID_Click() {
     frame[7] = LoByte;
     // 10.-13.
     RecLength = 6;
-    for (std::uint8_t byte : frame)
-        CmdText += FormatHex(byte) + QLatin1Char(' ');
+    appendRequestText(frame);
     MSComm1->setRThreshold(RecLength);
     txtCommand->setText(CmdText);
     // 14.

@@ -92,7 +92,7 @@ private:
     void bringToFront(QLabel* lamp);
     void preparePortForRequest();
     void sendFrame(const std::array<std::uint8_t, 8>& frame);
-    void showRequestText(const std::array<std::uint8_t, 8>& frame);
+    void appendRequestText(const std::array<std::uint8_t, 8>& frame);
     bool writeSettingsFile();
 
     std::unique_ptr<SerialComponent> comm_;
