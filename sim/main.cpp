@@ -1,0 +1,287 @@
+// qf7320-sim: plays a QF7320 illuminance sensor on a serial line, one request at a time.
+
+#include "fault.h"
+#include "line.h"
+#include "options.h"
+#include "sensor.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <deque>
+#include <exception>
+#include <optional>
+#include <random>
+#include <string>
+#include <sys/select.h>
+#include <sys/signalfd.h>
+#include <unistd.h>
+#include <vector>
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using sim::Bytes;
+
+// A Modbus RTU frame is at most 256 bytes; anything longer is noise.
+constexpr std::size_t maxFrame = 256;
+
+void logLine(const std::string& text) {
+    const auto now = std::chrono::system_clock::now();
+    const std::time_t seconds = std::chrono::system_clock::to_time_t(now);
+    const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch());
+    tm local{};
+    localtime_r(&seconds, &local);
+    std::printf("%02d:%02d:%02d.%03d %s\n", local.tm_hour, local.tm_min, local.tm_sec,
+                static_cast<int>(ms.count() % 1000), text.c_str());
+    std::fflush(stdout);
+}
+
+void logFrame(const char* direction, const Bytes& bytes, const std::string& what) {
+    logLine(std::string(direction) + " " + sim::hexText(bytes) + "  " + what);
+}
+
+struct Pending {
+    Bytes bytes;
+    std::size_t sent = 0;
+    Clock::time_point due;
+    std::string note;
+    bool logged = false;
+};
+
+class Server {
+public:
+    Server(const sim::Options& options, sim::Line& line, int signals)
+        : options_(options), line_(line), signals_(signals), sensor_(options.station),
+          faults_(options.fault, options.faultEvery, std::random_device{}()),
+          silence_(sim::frameSilence(options.baud)), character_(sim::characterTime(options.baud)),
+          start_(Clock::now()) {
+        if (options.lux)
+            sensor_.fixLux(*options.lux);
+    }
+
+    // Serves until a signal arrives (0) or the line fails (1).
+    int run() {
+        for (;;) {
+            const auto now = Clock::now();
+            if (!rx_.empty() && now >= lastRx_ + silence_)
+                answer(now);
+            const bool blocked = send(now);
+
+            // select rather than poll for its microsecond timeout: at 9600 baud a character
+            // lasts about a millisecond. Both descriptors are small numbers.
+            fd_set readable;
+            fd_set writable;
+            FD_ZERO(&readable);
+            FD_ZERO(&writable);
+            FD_SET(signals_, &readable);
+            FD_SET(line_.fd(), &readable);
+            if (blocked)
+                FD_SET(line_.fd(), &writable);
+            timeval wait{};
+            timeval* timeout = nullptr;
+            if (const auto next = nextEvent(blocked)) {
+                const auto left = std::max(Clock::duration::zero(), *next - Clock::now());
+                // Rounded up, so that the wait never ends just before the event.
+                const auto us = std::chrono::ceil<std::chrono::microseconds>(left).count();
+                wait.tv_sec = static_cast<time_t>(us / 1000000);
+                wait.tv_usec = static_cast<suseconds_t>(us % 1000000);
+                timeout = &wait;
+            }
+            const int highest = std::max(signals_, line_.fd());
+            if (select(highest + 1, &readable, &writable, nullptr, timeout) < 0) {
+                if (errno == EINTR)
+                    continue;
+                logLine(std::string("stopped: select: ") + std::strerror(errno));
+                return 1;
+            }
+            if (FD_ISSET(signals_, &readable)) {
+                signalfd_siginfo info{};
+                if (read(signals_, &info, sizeof info) == sizeof info) {
+                    logLine(std::string("stopped by ") +
+                            sigabbrev_np(static_cast<int>(info.ssi_signo)));
+                    return 0;
+                }
+            }
+            // A hang-up or an error also shows as readable; receive() tells them apart.
+            if (FD_ISSET(line_.fd(), &readable) && !receive())
+                return 1;
+        }
+    }
+
+private:
+    std::optional<Clock::time_point> nextEvent(bool blocked) const {
+        std::optional<Clock::time_point> next;
+        if (!rx_.empty())
+            next = lastRx_ + silence_;
+        if (!out_.empty() && !blocked && (!next || out_.front().due < *next))
+            next = out_.front().due;
+        return next;
+    }
+
+    // Reads what the line has; false when the line is gone.
+    bool receive() {
+        std::uint8_t buffer[512];
+        for (;;) {
+            const ssize_t n = read(line_.fd(), buffer, sizeof buffer);
+            if (n > 0) {
+                for (ssize_t i = 0; i < n; ++i)
+                    if (rx_.size() <= maxFrame)
+                        rx_.push_back(buffer[i]);
+                lastRx_ = Clock::now();
+                continue;
+            }
+            if (n < 0 && errno == EINTR)
+                continue;
+            if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))
+                return true;
+            logLine("stopped: " + std::string(n == 0 ? "end of line" : std::strerror(errno)) +
+                    " on " + line_.device());
+            return false;
+        }
+    }
+
+    void answer(Clock::time_point now) {
+        Bytes request;
+        request.swap(rx_);
+        if (request.size() > maxFrame) {
+            request.resize(maxFrame);
+            logFrame("rx", request, "ignored: longer than " + std::to_string(maxFrame) + " bytes");
+            return;
+        }
+        const double seconds = std::chrono::duration<double>(now - start_).count();
+        sim::Outcome outcome = sensor_.handle(request, seconds);
+        if (!outcome.addressed || outcome.answer.empty()) {
+            logFrame("rx", request, outcome.action);
+            return;
+        }
+        sim::Delivery delivery = faults_.deliver(outcome.answer);
+        if (!delivery.send) {
+            logFrame("rx", request, outcome.action + "; " + delivery.note);
+            return;
+        }
+        logFrame("rx", request, outcome.action);
+        Pending p;
+        p.bytes = std::move(delivery.bytes);
+        p.due = options_.pace ? std::max(now, lastRx_ + std::chrono::milliseconds(options_.delayMs))
+                              : now;
+        p.due += std::chrono::milliseconds(delivery.extraDelayMs);
+        p.note =
+            delivery.note.empty() ? outcome.answerNote : outcome.answerNote + "; " + delivery.note;
+        out_.push_back(std::move(p));
+    }
+
+    // Sends what is due; true when the line cannot take more now.
+    bool send(Clock::time_point now) {
+        while (!out_.empty() && out_.front().due <= now) {
+            Pending& p = out_.front();
+            if (!p.logged) {
+                logFrame("tx", p.bytes, p.note);
+                p.logged = true;
+            }
+            if (p.bytes.empty()) {
+                out_.pop_front();
+                continue;
+            }
+            const std::size_t chunk = options_.pace ? 1 : p.bytes.size() - p.sent;
+            const ssize_t n = write(line_.fd(), p.bytes.data() + p.sent, chunk);
+            if (n < 0) {
+                if (errno == EINTR)
+                    continue;
+                if (errno == EAGAIN || errno == EWOULDBLOCK)
+                    return true;
+                logLine(std::string("answer dropped: ") + std::strerror(errno));
+                out_.pop_front();
+                continue;
+            }
+            p.sent += static_cast<std::size_t>(n);
+            if (p.sent >= p.bytes.size())
+                out_.pop_front();
+            else if (options_.pace)
+                p.due += character_;
+        }
+        return false;
+    }
+
+    const sim::Options& options_;
+    sim::Line& line_;
+    int signals_;
+    sim::Sensor sensor_;
+    sim::FaultInjector faults_;
+    const Clock::duration silence_;
+    const Clock::duration character_;
+    const Clock::time_point start_;
+    Bytes rx_;
+    Clock::time_point lastRx_;
+    std::deque<Pending> out_;
+};
+
+std::string describe(const sim::Options& o, const sim::Line& line) {
+    std::string text = "ready on ";
+    text += o.link.empty() ? line.device() : o.link + " -> " + line.device();
+    text += " at " + std::to_string(o.baud) + " baud, station " + std::to_string(o.station);
+    if (o.lux)
+        text += ", " + std::to_string(*o.lux) + " lx";
+    if (o.pace)
+        text += ", paced with " + std::to_string(o.delayMs) + " ms delay";
+    if (o.fault.kind != sim::FaultKind::none)
+        text += ", fault " + sim::faultName(o.fault) + " every " + std::to_string(o.faultEvery);
+    return text;
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    const std::string program = argc > 0 ? argv[0] : "qf7320-sim";
+    const std::vector<std::string> args(argv + (argc > 0 ? 1 : 0), argv + argc);
+    const sim::ParsedArguments parsed = sim::parseArguments(args);
+    if (!parsed.options) {
+        std::fprintf(stderr, "%s: %s\n%s", program.c_str(), parsed.error.c_str(),
+                     sim::usage(program).c_str());
+        return 2;
+    }
+    const sim::Options& options = *parsed.options;
+    if (options.help) {
+        std::fputs(sim::usage(program).c_str(), stdout);
+        return 0;
+    }
+
+    // Signals arrive as readable data on a descriptor the loop polls, so none is lost between
+    // a check and the wait. Blocked before the link exists, so none can leave it behind.
+    sigset_t stopping;
+    sigemptyset(&stopping);
+    sigaddset(&stopping, SIGINT);
+    sigaddset(&stopping, SIGTERM);
+    sigaddset(&stopping, SIGHUP);
+    if (sigprocmask(SIG_BLOCK, &stopping, nullptr) != 0) {
+        std::perror("sigprocmask");
+        return 1;
+    }
+    const int signals = signalfd(-1, &stopping, SFD_CLOEXEC | SFD_NONBLOCK);
+    if (signals < 0) {
+        std::perror("signalfd");
+        return 1;
+    }
+    // A reader of the log that goes away must not take the sensor down with it.
+    std::signal(SIGPIPE, SIG_IGN);
+
+    int status = 1;
+    try {
+        sim::Line line = options.link.empty()
+                             ? sim::Line::serialPort(options.port, options.baud)
+                             : sim::Line::pseudoTerminal(options.link, options.baud);
+        std::printf("%s\n", describe(options, line).c_str());
+        std::fflush(stdout);
+        Server server(options, line, signals);
+        status = server.run();
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "%s: %s\n", program.c_str(), e.what());
+        status = 1;
+    }
+    close(signals);
+    return status;
+}

@@ -1,0 +1,49 @@
+#pragma once
+
+// The command line of qf7320-sim and the line timing that follows from the baud rate.
+
+#include "fault.h"
+
+#include <chrono>
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+
+namespace sim {
+
+struct Options {
+    std::string link; // create a pseudo-terminal and point this symbolic link at it
+    std::string port; // or serve this serial device
+    int baud = 9600;
+    std::uint8_t station = 1;
+    std::optional<std::uint32_t> lux;
+    bool pace = false;
+    int delayMs = 5;
+    Fault fault;
+    unsigned faultEvery = 1;
+    bool help = false;
+};
+
+struct ParsedArguments {
+    std::optional<Options> options; // empty when the arguments are wrong
+    std::string error;
+};
+
+// args: the arguments after the program name.
+ParsedArguments parseArguments(std::span<const std::string> args);
+
+std::string usage(std::string_view program);
+
+// The baud rates the line can be set to, lowest first.
+std::span<const int> supportedBauds();
+
+// One character on the wire: start bit, 8 data bits, stop bit.
+std::chrono::microseconds characterTime(int baud);
+
+// The silence that ends a request: 3.5 character times, but never under 2 ms, which a
+// pseudo-terminal and the scheduler could not tell apart from a pause inside a frame.
+std::chrono::microseconds frameSilence(int baud);
+
+} // namespace sim

@@ -1,0 +1,210 @@
+#include "sensor.h"
+
+#include "modbus/crc16.h"
+#include "modbus/hextext.h"
+
+#include <algorithm>
+#include <cmath>
+#include <numbers>
+
+namespace sim {
+
+namespace {
+
+constexpr std::uint8_t exceptionFlag = 0x80;
+constexpr std::uint8_t illegalFunction = 0x01;
+constexpr std::uint8_t illegalAddress = 0x02;
+constexpr std::uint8_t illegalValue = 0x03;
+constexpr int maxReadQuantity = 125;
+constexpr std::uint16_t temperature = 2350; // 23.50 degrees
+constexpr std::uint16_t humidity = 4500;    // 45.00 %
+constexpr std::size_t fixedFrameLength = 8; // station, function, 2 x 16 bits, CRC
+
+std::uint16_t word(std::span<const std::uint8_t> frame, std::size_t at) {
+    return static_cast<std::uint16_t>(frame[at] << 8 | frame[at + 1]);
+}
+
+std::string hex4(unsigned value) {
+    static constexpr char digits[] = "0123456789ABCDEF";
+    std::string text = "0x0000";
+    for (int i = 0; i < 4; ++i)
+        text[5 - i] = digits[(value >> (4 * i)) & 0xF];
+    return text;
+}
+
+std::string functionText(std::uint8_t function) {
+    return hex4(function).replace(2, 2, "");
+}
+
+Outcome exception(std::uint8_t station, std::uint8_t function, std::uint8_t code, std::string why) {
+    static constexpr const char* names[] = {"", "illegal function", "illegal data address",
+                                            "illegal data value"};
+    Outcome out;
+    out.addressed = true;
+    out.answer = withCrc({station, static_cast<std::uint8_t>(function | exceptionFlag), code});
+    out.action = std::move(why);
+    out.answerNote = "exception " + modbus::byteText(code) + " (" + names[code] + ")";
+    return out;
+}
+
+std::string plural(unsigned n, const char* word) {
+    return std::to_string(n) + " " + word + (n == 1 ? "" : "s");
+}
+
+} // namespace
+
+Bytes withCrc(Bytes body) {
+    const std::uint16_t crc = modbus::crc16(body.data(), body.size());
+    body.push_back(modbus::crcLowByte(crc));
+    body.push_back(modbus::crcHighByte(crc));
+    return body;
+}
+
+bool crcMatches(std::span<const std::uint8_t> frame) {
+    if (frame.size() < 2)
+        return false;
+    const std::uint16_t crc = modbus::crc16(frame.data(), frame.size() - 2);
+    return frame[frame.size() - 2] == modbus::crcLowByte(crc) &&
+           frame[frame.size() - 1] == modbus::crcHighByte(crc);
+}
+
+std::string hexText(std::span<const std::uint8_t> bytes) {
+    std::string text = modbus::requestText(bytes.data(), bytes.size());
+    if (!text.empty() && text.back() == ' ')
+        text.pop_back();
+    return text;
+}
+
+Sensor::Sensor(std::uint8_t station) : station_(station) {}
+
+void Sensor::fixLux(std::uint32_t lux) {
+    fixedRaw_ = lux / 10;
+}
+
+double Sensor::rawIlluminance(double seconds) const {
+    if (fixedRaw_)
+        return *fixedRaw_;
+    // Daylight through a window: a slow swing over a quarter of an hour with a faster ripple
+    // on top, between about 10 000 and 15 000 lx.
+    constexpr double tau = 2 * std::numbers::pi;
+    return 1250.0 + 180.0 * std::sin(tau * seconds / 900.0) + 25.0 * std::sin(tau * seconds / 97.0);
+}
+
+std::uint16_t Sensor::registerValue(int index, double seconds) const {
+    switch (index) {
+    case 0: {
+        const double scale = parameters_[0] / 10000.0;
+        const auto offset = static_cast<std::int16_t>(parameters_[1]);
+        const long value = std::lround(std::round(rawIlluminance(seconds)) * scale) + offset;
+        return static_cast<std::uint16_t>(std::clamp(value, 0L, 65535L));
+    }
+    case 1:
+        return temperature;
+    case 2:
+        return humidity;
+    default:
+        return parameters_.at(static_cast<std::size_t>(index - firstParameter));
+    }
+}
+
+std::optional<std::uint8_t> Sensor::write(std::uint16_t address, std::uint16_t value,
+                                          std::string& action) {
+    if (address == stationRegister) {
+        if (value < 1 || value > 247) {
+            action = "refused station " + std::to_string(value) + ": outside 1-247";
+            return illegalValue;
+        }
+        action = "station " + std::to_string(station_) + " -> " + std::to_string(value);
+        station_ = static_cast<std::uint8_t>(value);
+        return std::nullopt;
+    }
+    const int index = address - parameterBase;
+    if (index < firstParameter || index >= registerCount) {
+        action = "refused write to " + hex4(address) + ": no such register";
+        return illegalAddress;
+    }
+    parameters_[static_cast<std::size_t>(index - firstParameter)] = value;
+    action = "wrote " + hex4(address) + "=" + std::to_string(value);
+    return std::nullopt;
+}
+
+Outcome Sensor::handle(std::span<const std::uint8_t> request, double seconds) {
+    Outcome out;
+    if (request.size() < 4) {
+        out.action = "ignored: too short";
+        return out;
+    }
+    if (!crcMatches(request)) {
+        out.action = "ignored: bad CRC";
+        return out;
+    }
+    const std::uint8_t station = request[0];
+    const std::uint8_t function = request[1];
+
+    if (station == addressReadStation && function == addressReadFunction) {
+        out.addressed = true;
+        out.answer = withCrc({addressReadStation, addressReadFunction, 0x01, station_});
+        out.action = "address read";
+        out.answerNote = "station " + std::to_string(station_);
+        return out;
+    }
+    if (station == 0) {
+        if (function != 0x06 || request.size() != fixedFrameLength) {
+            out.action = "ignored: broadcast of function " + functionText(function);
+            return out;
+        }
+        std::string action;
+        write(word(request, 2), word(request, 4), action);
+        out.action = "broadcast: " + action;
+        return out;
+    }
+    if (station != station_) {
+        out.action = "ignored: for station " + std::to_string(station);
+        return out;
+    }
+
+    switch (function) {
+    case 0x03:
+    case 0x04: {
+        if (request.size() != fixedFrameLength)
+            return exception(station, function, illegalValue, "malformed read");
+        const unsigned start = word(request, 2);
+        const unsigned quantity = word(request, 4);
+        const std::string what = "read " + plural(quantity, "register") + " from " +
+                                 std::to_string(start) + " (function " + std::to_string(function) +
+                                 ")";
+        if (quantity == 0 || quantity > maxReadQuantity)
+            return exception(station, function, illegalValue, what + ": bad quantity");
+        if (start + quantity > registerCount)
+            return exception(station, function, illegalAddress, what + ": outside 0-7");
+        Bytes body{station, function, static_cast<std::uint8_t>(2 * quantity)};
+        for (unsigned i = start; i < start + quantity; ++i) {
+            const std::uint16_t value = registerValue(static_cast<int>(i), seconds);
+            body.push_back(static_cast<std::uint8_t>(value >> 8));
+            body.push_back(static_cast<std::uint8_t>(value & 0xFF));
+        }
+        out.addressed = true;
+        out.answer = withCrc(std::move(body));
+        out.action = what;
+        out.answerNote = plural(quantity, "register");
+        return out;
+    }
+    case 0x06: {
+        if (request.size() != fixedFrameLength)
+            return exception(station, function, illegalValue, "malformed write");
+        std::string action;
+        if (const auto code = write(word(request, 2), word(request, 4), action))
+            return exception(station, function, *code, action);
+        out.addressed = true;
+        out.answer.assign(request.begin(), request.end());
+        out.action = action;
+        out.answerNote = "echo";
+        return out;
+    }
+    default:
+        return exception(station, function, illegalFunction,
+                         "unknown function " + functionText(function));
+    }
+}
+
+} // namespace sim
