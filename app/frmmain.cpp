@@ -309,6 +309,31 @@ void frmMain::appendRequestText(const std::array<std::uint8_t, 8>& frame) {
         CmdText += FormatHex(byte) + QLatin1Char(' ');
 }
 
+// A closed port found by a data query or a parameter read: told, and polling stops sending.
+void frmMain::reportPortClosed() {
+    msgBox(kMsgPortClosed);
+    bringToFront(imgNotConnected);
+    CommOK = false;
+}
+
+// Bytes 6 and 7: the CRC of bytes 0-5, low-order byte first.
+void frmMain::appendCrc(std::array<std::uint8_t, 8>& frame) {
+    Crc16(frame.data(), 5);
+    frame[6] = HiByte;
+    frame[7] = LoByte;
+}
+
+// The last step of a parameter write and the address requests: a closed port is shown by the
+// lamp alone.
+void frmMain::sendIfOpen(const std::array<std::uint8_t, 8>& frame) {
+    if (MSComm1->portOpen()) {
+        bringToFront(imgConnected);
+        sendFrame(frame);
+    } else {
+        bringToFront(imgNotConnected);
+    }
+}
+
 void frmMain::sendFrame(const std::array<std::uint8_t, 8>& frame) {
     if (!MSComm1->setOutput(frameBytes(frame))) {
         // skipped: the frame is still shown as sent
@@ -499,9 +524,7 @@ void frmMain::comDoOnce_Click() {
 
     // 5.-6. From here on a step that fails is skipped; a closed port ends the query.
     if (!MSComm1->portOpen()) {
-        msgBox(kMsgPortClosed);
-        bringToFront(imgNotConnected);
-        CommOK = false;
+        reportPortClosed();
         return;
     }
 
@@ -517,9 +540,7 @@ void frmMain::comDoOnce_Click() {
     frame[3] = protocol::floorByteOrZero(start);
     frame[4] = 0;
     frame[5] = static_cast<std::uint8_t>(*registers);
-    Crc16(frame.data(), 5);
-    frame[6] = HiByte;
-    frame[7] = LoByte;
+    appendCrc(frame);
 
     // 11.-14. The threshold is armed and the kind recorded before the write, so that a fast
     // reply is decoded as this request's.
@@ -543,9 +564,7 @@ void frmMain::cmdREAD_Click(int index) {
     ParamIndex = static_cast<std::int16_t>(index);
     // 4.
     if (!MSComm1->portOpen()) {
-        msgBox(kMsgPortClosed);
-        bringToFront(imgNotConnected);
-        CommOK = false;
+        reportPortClosed();
         return;
     }
     // 5.-6.
@@ -560,9 +579,7 @@ void frmMain::cmdREAD_Click(int index) {
         protocol::floorByteOrZero(text(txtStartID), protocol::kParameterFirstRegister + index);
     frame[4] = 0;
     frame[5] = 1;
-    Crc16(frame.data(), 5);
-    frame[6] = HiByte;
-    frame[7] = LoByte;
+    appendCrc(frame);
     // 9.-12.
     RecLength = 7;
     MSComm1->setRThreshold(RecLength);
@@ -606,21 +623,14 @@ void frmMain::cmdSet_Click(int index) {
     frame[3] = static_cast<std::uint8_t>(protocol::kParameterFirstRegister + index);
     frame[4] = static_cast<std::uint8_t>(*value / 256);
     frame[5] = static_cast<std::uint8_t>(*value % 256);
-    Crc16(frame.data(), 5);
-    frame[6] = HiByte;
-    frame[7] = LoByte;
+    appendCrc(frame);
     // 8.-11. The frame is shown before the port is tested.
     RecLength = 6;
     appendRequestText(frame);
     MSComm1->setRThreshold(6);
     txtCommand->setText(CmdText);
     // 12. A closed port is only shown by the lamp.
-    if (MSComm1->portOpen()) {
-        bringToFront(imgConnected);
-        sendFrame(frame);
-    } else {
-        bringToFront(imgNotConnected);
-    }
+    sendIfOpen(frame);
 }
 
 void frmMain::cmdReadAdd_Click() {
@@ -631,20 +641,13 @@ void frmMain::cmdReadAdd_Click() {
     preparePortForRequest();
     // 3. Station 250, function 0x25: whatever the boxes hold.
     Frame frame{0xFA, 0x25, 0x02, 0x00, 0x00, 0x01, 0, 0};
-    Crc16(frame.data(), 5);
-    frame[6] = HiByte;
-    frame[7] = LoByte;
+    appendCrc(frame);
     // 4.-6.
     appendRequestText(frame);
     MSComm1->setRThreshold(6);
     txtCommand->setText(CmdText);
     // 7.
-    if (MSComm1->portOpen()) {
-        bringToFront(imgConnected);
-        sendFrame(frame);
-    } else {
-        bringToFront(imgNotConnected);
-    }
+    sendIfOpen(frame);
 }
 
 void frmMain::cmdChangeID_Click() {
@@ -685,21 +688,14 @@ void frmMain::cmdChangeID_Click() {
     preparePortForRequest();
     // 9.
     Frame frame{*oldByte, 0x06, protocol::kAddressRegisterHigh, 0x00, 0x00, *newByte, 0, 0};
-    Crc16(frame.data(), 5);
-    frame[6] = HiByte;
-    frame[7] = LoByte;
+    appendCrc(frame);
     // 10.-13.
     RecLength = 6;
     appendRequestText(frame);
     MSComm1->setRThreshold(RecLength);
     txtCommand->setText(CmdText);
     // 14.
-    if (MSComm1->portOpen()) {
-        bringToFront(imgConnected);
-        sendFrame(frame);
-    } else {
-        bringToFront(imgNotConnected);
-    }
+    sendIfOpen(frame);
 }
 
 // ---------------------------------------------------------------------------------------------

@@ -91,7 +91,10 @@ private:
                 MessageSink::Icon icon = MessageSink::Icon::None);
     void bringToFront(QLabel* lamp);
     void preparePortForRequest();
+    void reportPortClosed();
+    void appendCrc(std::array<std::uint8_t, 8>& frame);
     void sendFrame(const std::array<std::uint8_t, 8>& frame);
+    void sendIfOpen(const std::array<std::uint8_t, 8>& frame);
     void appendRequestText(const std::array<std::uint8_t, 8>& frame);
     bool writeSettingsFile();
 

@@ -2,6 +2,7 @@
 // window over a pseudo-terminal. libmodbus checks every request's CRC and framing itself and
 // drops what it cannot accept, so an answer shown in the window proves the frame was sound.
 
+#include "ptypair.h"
 #include "windowfixture.h"
 
 #include "serial/qtserialcomponent.h"
@@ -14,9 +15,6 @@
 #include <thread>
 
 #include <modbus.h>
-#include <pty.h>
-#include <termios.h>
-#include <unistd.h>
 
 namespace {
 
@@ -29,18 +27,12 @@ public:
     modbus_mapping_t* registers = nullptr;
 
     ModbusServer() {
-        int slave = -1;
-        char name[256] = {};
-        if (::openpty(&master_, &slave, name, nullptr, nullptr) != 0)
+        if (pty_.master < 0)
             return;
-        termios raw{};
-        ::tcgetattr(slave, &raw);
-        ::cfmakeraw(&raw);
-        ::tcsetattr(slave, TCSANOW, &raw);
-        ::close(slave);
-        slaveName = QString::fromLocal8Bit(name);
-        ctx_ = modbus_new_rtu(name, 9600, 'N', 8, 1);
-        modbus_set_socket(ctx_, master_);
+        slaveName = pty_.slaveName;
+        const QByteArray name = slaveName.toLocal8Bit();
+        ctx_ = modbus_new_rtu(name.constData(), 9600, 'N', 8, 1);
+        modbus_set_socket(ctx_, pty_.master);
         modbus_set_slave(ctx_, 1);
         modbus_set_indication_timeout(ctx_, 0, 100000);
         registers = modbus_mapping_new_start_address(0, 0, 0, 0, 0, 0x0B01, 0, 0);
@@ -54,8 +46,6 @@ public:
             modbus_mapping_free(registers);
         if (ctx_)
             modbus_free(ctx_);
-        if (master_ >= 0)
-            ::close(master_);
     }
     void set(int address, std::uint16_t value) {
         const std::lock_guard guard(lock);
@@ -78,7 +68,7 @@ private:
         }
     }
 
-    int master_ = -1;
+    PtyPair pty_;
     modbus_t* ctx_ = nullptr;
     std::thread thread_;
     std::atomic<bool> stop_{false};

@@ -13,16 +13,6 @@
 
 namespace {
 
-void pickItem(QComboBox* combo, int k) {
-    combo->showPopup();
-    QAbstractItemView* view = combo->view();
-    QTRY_VERIFY(view->isVisible());
-    const QModelIndex index = view->model()->index(k, 0);
-    view->scrollTo(index);
-    QTest::mouseClick(view->viewport(), Qt::LeftButton, {}, view->visualRect(index).center());
-    QTRY_VERIFY(!view->isVisible());
-}
-
 void typeInto(QComboBox* combo, const QString& text) {
     combo->lineEdit()->selectAll();
     QTest::keyClicks(combo->lineEdit(), text);

@@ -28,18 +28,6 @@ QString shownText(const QWidget* w) {
 
 } // namespace
 
-// Picks item k of a list as the operator does: open the list, click the item.
-void pickItem(QComboBox* combo, int k) {
-    combo->showPopup();
-    QAbstractItemView* view = combo->view();
-    QTRY_VERIFY(view->isVisible());
-    const QModelIndex index = view->model()->index(k, 0);
-    view->scrollTo(index);
-    const QPoint at = view->visualRect(index).center();
-    QTest::mouseClick(view->viewport(), Qt::LeftButton, {}, at);
-    QTRY_VERIFY(!view->isVisible());
-}
-
 class TestWindow : public QObject {
     Q_OBJECT
 private slots:

@@ -7,6 +7,8 @@
 #include "messagesink.h"
 #include "serial/fakeserial.h"
 
+#include <QAbstractItemView>
+#include <QComboBox>
 #include <QFile>
 #include <QLineEdit>
 #include <QList>
@@ -44,6 +46,17 @@ public:
 
 inline QByteArray bytesFromHex(const char* hex) {
     return QByteArray::fromHex(QByteArray(hex));
+}
+
+// Picks item k of a list as the operator does: open the list, click the item.
+inline void pickItem(QComboBox* combo, int k) {
+    combo->showPopup();
+    QAbstractItemView* view = combo->view();
+    QTRY_VERIFY(view->isVisible());
+    const QModelIndex index = view->model()->index(k, 0);
+    view->scrollTo(index);
+    QTest::mouseClick(view->viewport(), Qt::LeftButton, {}, view->visualRect(index).center());
+    QTRY_VERIFY(!view->isVisible());
 }
 
 struct WindowFixture {
