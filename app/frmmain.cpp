@@ -405,18 +405,28 @@ void frmMain::OpenOnComm() {
     MSComm1->setInputMode(1);
 }
 
-void frmMain::Combo1_Click() {
+// Steps 1-4 of the port selection and of save settings: close the port, then select the port
+// picked in Combo1 and read its number back. False, once the operator has been told, when no
+// port is picked.
+bool frmMain::closeAndSelectPickedPort() {
     // 1.
     if (MSComm1->portOpen())
         MSComm1->setPortOpen(false);
     // 2.
     if (Combo1->currentIndex() == -1) {
         msgBox(kMsgSelectPort);
-        return;
+        return false;
     }
     // 3.-4. A refused port number leaves the previous one, which is read back.
     MSComm1->setCommPort(Combo1->currentIndex() + 1);
     CommNum = static_cast<std::int16_t>(MSComm1->commPort());
+    return true;
+}
+
+void frmMain::Combo1_Click() {
+    // 1.-4.
+    if (!closeAndSelectPickedPort())
+        return;
     // 5.
     MSComm1->setSettings(settingsText(CommRate));
     // 6. The port did not close: leave it as it is.
@@ -430,17 +440,9 @@ void frmMain::Combo1_Click() {
 }
 
 void frmMain::cmdCom_Click() {
-    // 1.
-    if (MSComm1->portOpen())
-        MSComm1->setPortOpen(false);
-    // 2.
-    if (Combo1->currentIndex() == -1) {
-        msgBox(kMsgSelectPort);
+    // 1.-4.
+    if (!closeAndSelectPickedPort())
         return;
-    }
-    // 3.-4.
-    MSComm1->setCommPort(Combo1->currentIndex() + 1);
-    CommNum = static_cast<std::int16_t>(MSComm1->commPort());
     // 5. Only a picked item counts; text typed into the edit field is never used.
     const int rateItem = Combo2->currentIndex() == -1 ? 0 : Combo2->currentIndex();
     CommRate = static_cast<std::int16_t>(Combo2->itemText(rateItem).toInt());

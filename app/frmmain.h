@@ -84,6 +84,7 @@ protected:
 
 private:
     void OpenOnComm();
+    bool closeAndSelectPickedPort();
     void wireControls();
     void applyLook();
     void keepTypingUnselected(QComboBox* combo);
