@@ -1,5 +1,6 @@
 #include "opnumber.h"
 
+#include <algorithm>
 #include <charconv>
 #include <cmath>
 #include <limits>
@@ -125,7 +126,11 @@ std::optional<std::uint8_t> byteFit(double whole) {
 }
 
 std::optional<long long> wholeIn(double whole, long long lo, long long hi) {
-    if (!(whole >= static_cast<double>(lo) && whole <= static_cast<double>(hi)))
+    // 2^63 is the first double a long long cannot hold; a bound near the type's limit rounds up
+    // to it when converted to double, so it is refused here before the conversion.
+    constexpr double kBeyondLongLong = 9223372036854775808.0;
+    if (!(whole >= static_cast<double>(lo) && whole <= static_cast<double>(hi)) ||
+        whole >= kBeyondLongLong)
         return std::nullopt;
     return static_cast<long long>(whole);
 }
@@ -140,6 +145,9 @@ std::optional<float> toSingle(std::string_view text) {
 }
 
 std::string fixedText(long long value, int places) {
+    if (places <= 0)
+        return std::to_string(value);
+    places = std::min(places, 18); // 10^18 is the largest power of ten a long long holds
     long long divisor = 1;
     for (int i = 0; i < places; ++i)
         divisor *= 10;

@@ -40,7 +40,8 @@ std::optional<long long> wholeIn(double whole, long long lo, long long hi);
 std::optional<float> toSingle(std::string_view text);
 
 // "#0.00"-style text of value / divisor for a whole value and a divisor of 10^places: the
-// integer part, a point, and exactly `places` digits (5 with 2 places gives "0.05").
+// integer part, a point, and exactly `places` digits (5 with 2 places gives "0.05"). Places
+// run from 1 to 18; 0 or fewer give the whole number alone.
 std::string fixedText(long long value, int places);
 
 } // namespace opnum

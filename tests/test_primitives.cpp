@@ -148,6 +148,13 @@ private slots:
         QCOMPARE(QString::fromStdString(opnum::fixedText(5, 2)), QStringLiteral("0.05"));
         QCOMPARE(QString::fromStdString(opnum::fixedText(5, 4)), QStringLiteral("0.0005"));
         QCOMPARE(QString::fromStdString(opnum::fixedText(65535, 2)), QStringLiteral("655.35"));
+        QCOMPARE(QString::fromStdString(opnum::fixedText(-5, 2)), QStringLiteral("-0.05"));
+        QCOMPARE(QString::fromStdString(opnum::fixedText(42, 0)), QStringLiteral("42"));
+        QCOMPARE(QString::fromStdString(opnum::fixedText(1, 30)),
+                 QStringLiteral("0.000000000000000001"));
+        // Bounds at the edge of long long: 2^63 does not fit, whatever the bound says.
+        QVERIFY(!opnum::wholeIn(9223372036854775808.0, 0, std::numeric_limits<long long>::max()));
+        QVERIFY(opnum::wholeIn(-9223372036854775808.0, std::numeric_limits<long long>::min(), 0));
     }
 
     void settingsLine_data() {
