@@ -165,7 +165,12 @@ bool QtSerialComponent::setOutput(const QByteArray& bytes) {
         return false;
     if (serial_.bytesToWrite() + bytes.size() > kTransmitBufferSize)
         return false;
-    return serial_.write(bytes) == bytes.size();
+    if (serial_.write(bytes) != bytes.size())
+        return false;
+    // Hand the frame to the device now rather than on a later pass of the event loop, after
+    // whatever repaint the request queued; flush() does not block.
+    serial_.flush();
+    return true;
 }
 
 QByteArray QtSerialComponent::input() {

@@ -1,0 +1,136 @@
+#include "bench.h"
+
+#include "serial/qtserialcomponent.h"
+
+#include <QCoreApplication>
+#include <QEventLoop>
+#include <QFile>
+#include <QTimer>
+
+#include <algorithm>
+#include <cmath>
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <sys/resource.h>
+
+namespace bench {
+
+void result(const std::string& name, double value) {
+    std::printf("%s %.3f\n", name.c_str(), value);
+    std::fflush(stdout);
+}
+
+int failure(const std::string& what) {
+    std::fprintf(stderr, "qf7320-bench: %s\n", what.c_str());
+    return 1;
+}
+
+Stats summarize(std::vector<double> samples) {
+    Stats s;
+    if (samples.empty())
+        return s;
+    std::sort(samples.begin(), samples.end());
+    const auto rank = [&](double p) {
+        const auto k = static_cast<std::size_t>(std::ceil(p * double(samples.size())));
+        return samples[std::clamp<std::size_t>(k, 1, samples.size()) - 1];
+    };
+    s.median = samples.size() % 2
+                   ? samples[samples.size() / 2]
+                   : (samples[samples.size() / 2 - 1] + samples[samples.size() / 2]) / 2;
+    s.p99 = rank(0.99);
+    s.min = samples.front();
+    s.max = samples.back();
+    return s;
+}
+
+double cpuSeconds() {
+    rusage usage{};
+    getrusage(RUSAGE_SELF, &usage);
+    const auto seconds = [](const timeval& t) {
+        return double(t.tv_sec) + double(t.tv_usec) / 1e6;
+    };
+    return seconds(usage.ru_utime) + seconds(usage.ru_stime);
+}
+
+long statusKb(const char* field, pid_t pid) {
+    const std::string path =
+        pid == 0 ? std::string("/proc/self/status") : "/proc/" + std::to_string(pid) + "/status";
+    std::ifstream status(path);
+    const std::string prefix = std::string(field) + ":";
+    for (std::string line; std::getline(status, line);) {
+        if (line.starts_with(prefix))
+            return std::strtol(line.c_str() + prefix.size(), nullptr, 10);
+    }
+    return -1;
+}
+
+void runEvents(int ms) {
+    QEventLoop loop;
+    QTimer::singleShot(ms, Qt::PreciseTimer, &loop, &QEventLoop::quit);
+    loop.exec();
+}
+
+bool ProgramDir::writeCommSet(int baud) const {
+    QFile settings(file(QStringLiteral("comm.set")));
+    if (!settings.open(QIODevice::WriteOnly))
+        return false;
+    return settings.write(QStringLiteral("1,%1\r\n").arg(baud).toLatin1()) > 0;
+}
+
+bool Simulator::start(const ProgramDir& dir, int baud, const QStringList& extra) {
+    logPath_ = dir.file(QStringLiteral("sim.log"));
+    process_.setProgram(QStringLiteral(QF_SIM_PATH));
+    process_.setArguments(QStringList{QStringLiteral("--link"), dir.link(),
+                                      QStringLiteral("--baud"), QString::number(baud)} +
+                          extra);
+    process_.setStandardOutputFile(logPath_);
+    process_.setStandardErrorFile(logPath_, QIODevice::Append);
+    process_.start();
+    if (!process_.waitForStarted(10000))
+        return false;
+    // The link exists before "ready" is printed; the line says the sensor listens.
+    for (int waited = 0; waited < 10000; waited += 5) {
+        if (log().contains(QStringLiteral("ready on")))
+            return true;
+        if (process_.waitForFinished(5))
+            return false;
+    }
+    return false;
+}
+
+QString Simulator::log() const {
+    QFile file(logPath_);
+    if (!file.open(QIODevice::ReadOnly))
+        return {};
+    return QString::fromUtf8(file.readAll());
+}
+
+Simulator::~Simulator() {
+    if (process_.state() == QProcess::NotRunning)
+        return;
+    ::kill(static_cast<pid_t>(process_.processId()), SIGTERM);
+    if (!process_.waitForFinished(5000)) {
+        process_.kill();
+        process_.waitForFinished(5000);
+    }
+}
+
+std::string Bench::start(int baud, const QStringList& simArgs) {
+    if (!dir.valid() || !dir.writeCommSet(baud))
+        return "cannot prepare a program directory";
+    if (!sim.start(dir, baud, simArgs))
+        return "the simulator did not start: " + sim.log().toStdString();
+    window = std::make_unique<frmMain>(std::make_unique<QtSerialComponent>(dir.path()), sink,
+                                       dir.path());
+    window->show();
+    runEvents(50); // the first paint, so that it is not inside the first measured cycle
+    if (!window->MSComm1->portOpen())
+        return "the window did not open COM1";
+    if (!sink.shown.isEmpty())
+        return "the window showed a message: " + sink.shown.join(QLatin1Char('|')).toStdString();
+    return {};
+}
+
+} // namespace bench

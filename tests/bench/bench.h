@@ -1,0 +1,109 @@
+#pragma once
+
+// Pieces the measurements share: clocks and statistics, this process's resource use, the
+// simulated sensor as a child process, and the window wired to it in a program directory of its
+// own.
+
+#include "frmmain.h"
+#include "messagesink.h"
+
+#include <QDir>
+#include <QProcess>
+#include <QString>
+#include <QStringList>
+#include <QTemporaryDir>
+
+#include <chrono>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <sys/types.h>
+#include <vector>
+
+namespace bench {
+
+using Clock = std::chrono::steady_clock; // CLOCK_MONOTONIC: comparable across processes
+
+inline double millis(Clock::duration d) {
+    return std::chrono::duration<double, std::milli>(d).count();
+}
+inline std::int64_t nanosSinceBoot(Clock::time_point t) {
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(t.time_since_epoch()).count();
+}
+
+// One figure for scripts/bench, as a line "name value" on standard output.
+void result(const std::string& name, double value);
+// A reason the measurement could not be made, on standard error.
+int failure(const std::string& what);
+
+struct Stats {
+    double median = 0;
+    double p99 = 0;
+    double min = 0;
+    double max = 0;
+};
+// Percentiles by nearest rank; an empty sample gives zeros.
+Stats summarize(std::vector<double> samples);
+
+// CPU time (user and system) this process has used, in seconds.
+double cpuSeconds();
+// A "kB" field of /proc/PID/status (VmHWM, VmRSS), or -1; pid 0 is this process.
+long statusKb(const char* field, pid_t pid = 0);
+
+// Runs the event loop for the given time.
+void runEvents(int ms);
+
+// A message sink that records instead of opening a box, so nothing can wait for an operator.
+class CountingSink : public MessageSink {
+public:
+    QStringList shown;
+    void show(const QString& text, const QString&, Icon) override { shown << text; }
+};
+
+// A temporary program directory: comm.set, the simulator's COM1 link and its log.
+class ProgramDir {
+public:
+    bool valid() const { return dir_.isValid(); }
+    QString path() const { return dir_.path(); }
+    QString file(const QString& name) const { return dir_.filePath(name); }
+    QString link() const { return file(QStringLiteral("COM1")); }
+    bool writeCommSet(int baud) const; // port 1 at the given rate
+
+private:
+    QTemporaryDir dir_{QDir::tempPath() + QStringLiteral("/qf7320-bench-XXXXXX")};
+};
+
+// qf7320-sim as a child. Its log goes to a file, not a pipe: reading a pipe would wake this
+// process for every frame and count toward the CPU time being measured.
+class Simulator {
+public:
+    bool start(const ProgramDir& dir, int baud, const QStringList& extra = {});
+    QString log() const;
+    ~Simulator();
+
+private:
+    QProcess process_;
+    QString logPath_;
+};
+
+// The window as the tool's main() builds it, with the real serial binding, on a program
+// directory whose COM1 is served by the simulator.
+struct Bench {
+    ProgramDir dir;
+    Simulator sim;
+    CountingSink sink;
+    std::unique_ptr<frmMain> window;
+
+    // Empty when ready, otherwise what went wrong.
+    std::string start(int baud, const QStringList& simArgs);
+};
+
+// Entry points of the measurements; each returns the process's exit status.
+// breakdown: also time the steps of each cycle (see pollcycle.cpp).
+int pollCycle(int baud, int registers, int cycles, bool breakdown);
+int modbusCycle(int baud, int registers, int cycles);
+int load(int pollSeconds, int idleSeconds, int registers);
+int startup(int runs);
+int startupChild(int argc, char** argv, Clock::time_point mainEntry);
+
+} // namespace bench

@@ -1,0 +1,107 @@
+// What the tool costs while it polls on its own timer, and while it only holds the port open:
+// CPU time as a share of one core, replies missed, peak resident memory.
+
+#include "bench.h"
+
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QTimer>
+
+#include <algorithm>
+#include <cstdio>
+#include <optional>
+
+namespace bench {
+
+namespace {
+
+// CPU share of one core, in percent, over what `run` takes.
+template <typename Run> double cpuShare(Run&& run) {
+    const double cpu0 = cpuSeconds();
+    const Clock::time_point wall0 = Clock::now();
+    run();
+    const double cpu = cpuSeconds() - cpu0;
+    const double wall = millis(Clock::now() - wall0) / 1000.0;
+    return wall > 0 ? 100.0 * cpu / wall : 0;
+}
+
+} // namespace
+
+int load(int pollSeconds, int idleSeconds, int registers) {
+    Bench b;
+    if (const std::string error = b.start(9600, {QStringLiteral("--pace")}); !error.empty())
+        return failure(error);
+    frmMain& w = *b.window;
+    w.txtDataLength->setText(QString::number(registers));
+
+    int otherEvents = 0;                      // anything but a complete reply
+    std::optional<Clock::time_point> pending; // the request not answered yet
+    double slowestMs = 0;
+    int unanswered = 0;
+    std::optional<Clock::time_point> lastTick;
+    double longestTickMs = 0;
+    const Clock::time_point begin = Clock::now();
+    QObject::connect(w.MSComm1, &SerialComponent::onComm, &w, [&] {
+        if (w.MSComm1->commEvent() != SerialComponent::EventReceive)
+            ++otherEvents;
+        else if (pending)
+            slowestMs = std::max(slowestMs, millis(Clock::now() - *pending));
+        pending.reset();
+    });
+    // Connected after the window's own handler: the tick's request has been issued.
+    QObject::connect(w.Timer2, &QTimer::timeout, &w, [&] {
+        const Clock::time_point now = Clock::now();
+        if (pending) {
+            // The tick discarded whatever had arrived of the previous reply. What the simulator
+            // saw tells whether the request or the reply was late.
+            ++unanswered;
+            const QStringList log = b.sim.log().split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+            std::fprintf(stderr,
+                         "tick at %.3f s: the request of %.3f s has no reply; simulator:\n%s\n",
+                         millis(now - begin) / 1000, millis(*pending - begin) / 1000,
+                         log.mid(std::max<qsizetype>(0, log.size() - 4))
+                             .join(QLatin1Char('\n'))
+                             .toLocal8Bit()
+                             .constData());
+        }
+        if (lastTick)
+            longestTickMs = std::max(longestTickMs, millis(now - *lastTick));
+        lastTick = now;
+        pending = now;
+    });
+
+    w.txtTimerSet->setText(QStringLiteral("50"));
+    w.cmdOneM->click();
+    const double polling = cpuShare([&] { runEvents(pollSeconds * 1000); });
+    const long pollHwm = statusKb("VmHWM");
+    const long pollAnon = statusKb("RssAnon");
+    w.cmdStopOnce->click();
+    runEvents(500); // the reply to the last tick
+
+    // Both counters start at 1: one is bumped per tick, the other per event.
+    const long long polls = w.lblCounter->text().toLongLong() - 1;
+    const long long events = w.lblErrCounter->text().toLongLong() - 1;
+
+    runEvents(1000);
+    const double idle = cpuShare([&] { runEvents(idleSeconds * 1000); });
+
+    result("poll_cpu_pct", polling);
+    result("polls", double(polls));
+    result("events", double(events));
+    result("missed", double(polls - events + otherEvents));
+    result("other_events", otherEvents);
+    result("unanswered_ticks", unanswered);
+    result("slowest_reply_ms", slowestMs);
+    result("longest_tick_ms", longestTickMs);
+    result("poll_hwm_kb", double(pollHwm));
+    result("poll_anon_kb", double(pollAnon));
+    result("idle_cpu_pct", idle);
+    result("hwm_kb", double(statusKb("VmHWM")));
+    result("rss_kb", double(statusKb("VmRSS")));
+    result("port_open", w.MSComm1->portOpen() ? 1 : 0);
+    result("messages", double(b.sink.shown.size()));
+    return 0;
+}
+
+} // namespace bench

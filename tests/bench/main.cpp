@@ -1,0 +1,61 @@
+// qf7320-bench: one measurement per run, its figures as "name value" lines for scripts/bench.
+
+#include "bench.h"
+
+#include <QApplication>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+namespace {
+
+constexpr const char* kUsage = "usage: qf7320-bench cycle BAUD REGISTERS CYCLES\n"
+                               "       qf7320-bench breakdown BAUD REGISTERS CYCLES\n"
+                               "       qf7320-bench modbus BAUD REGISTERS CYCLES\n"
+                               "       qf7320-bench load POLL_SECONDS IDLE_SECONDS REGISTERS\n"
+                               "       qf7320-bench startup RUNS\n";
+
+bool wholeNumbers(int argc, char** argv, int from, int count, int* out) {
+    if (argc != from + count)
+        return false;
+    for (int i = 0; i < count; ++i) {
+        char* end = nullptr;
+        const long value = std::strtol(argv[from + i], &end, 10);
+        if (*argv[from + i] == '\0' || *end != '\0' || value < 1 || value > 1000000)
+            return false;
+        out[i] = int(value);
+    }
+    return true;
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    // First, so that the start-up time covers all that the tool's own main() does.
+    const bench::Clock::time_point entry = bench::Clock::now();
+    if (argc >= 2 && std::strcmp(argv[1], "startup-child") == 0)
+        return bench::startupChild(argc, argv, entry);
+
+    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
+        qputenv("QT_QPA_PLATFORM", "offscreen");
+    const std::string mode = argc >= 2 ? argv[1] : "";
+    int n[3] = {};
+    const bool ok =
+        ((mode == "cycle" || mode == "breakdown" || mode == "modbus" || mode == "load") &&
+         wholeNumbers(argc, argv, 2, 3, n)) ||
+        (mode == "startup" && wholeNumbers(argc, argv, 2, 1, n));
+    if (!ok) {
+        std::fputs(kUsage, stderr);
+        return 2;
+    }
+
+    QApplication app(argc, argv);
+    if (mode == "cycle" || mode == "breakdown")
+        return bench::pollCycle(n[0], n[1], n[2], mode == "breakdown");
+    if (mode == "modbus")
+        return bench::modbusCycle(n[0], n[1], n[2]);
+    if (mode == "load")
+        return bench::load(n[0], n[1], n[2]);
+    return bench::startup(n[0]);
+}

@@ -1,0 +1,70 @@
+// The same queries from libmodbus, a plain blocking RTU master, against the same simulator: the
+// yardstick for what the line and the simulator allow.
+
+#include "bench.h"
+
+#include <modbus.h>
+
+#include <cerrno>
+
+namespace bench {
+
+namespace {
+
+constexpr int kWarmUp = 20;
+constexpr int kMaxFailures = 20;
+
+} // namespace
+
+int modbusCycle(int baud, int registers, int cycles) {
+    ProgramDir dir;
+    Simulator sim;
+    if (!dir.valid() ||
+        !sim.start(dir, baud,
+                   {QStringLiteral("--pace"), QStringLiteral("--delay"), QStringLiteral("5")}))
+        return failure("the simulator did not start: " + sim.log().toStdString());
+
+    const QByteArray device = dir.link().toLocal8Bit();
+    modbus_t* ctx = modbus_new_rtu(device.constData(), baud, 'N', 8, 1);
+    if (!ctx)
+        return failure(std::string("modbus_new_rtu: ") + modbus_strerror(errno));
+    modbus_set_slave(ctx, 1);
+    modbus_set_response_timeout(ctx, 1, 0);
+    if (modbus_connect(ctx) != 0) {
+        const std::string error = modbus_strerror(errno);
+        modbus_free(ctx);
+        return failure("modbus_connect: " + error);
+    }
+
+    std::vector<double> samples;
+    samples.reserve(std::size_t(cycles));
+    std::uint16_t values[8]{};
+    int failures = 0;
+    for (int done = 0; done < kWarmUp + cycles && failures <= kMaxFailures;) {
+        const Clock::time_point sent = Clock::now();
+        const int n = modbus_read_registers(ctx, 0, registers, values);
+        const Clock::time_point received = Clock::now();
+        if (n != registers) {
+            ++failures;
+            modbus_flush(ctx);
+            continue;
+        }
+        if (done++ >= kWarmUp)
+            samples.push_back(millis(received - sent));
+    }
+    modbus_close(ctx);
+    modbus_free(ctx);
+
+    if (int(samples.size()) < cycles)
+        return failure("libmodbus completed only " + std::to_string(samples.size()) + " of " +
+                       std::to_string(cycles) + " cycles");
+    const Stats s = summarize(samples);
+    result("median_ms", s.median);
+    result("p99_ms", s.p99);
+    result("min_ms", s.min);
+    result("max_ms", s.max);
+    result("failures", failures);
+    return 0;
+}
+
+} // namespace bench
