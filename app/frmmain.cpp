@@ -99,8 +99,8 @@ void installFontSubstitutes() {
                 return candidate;
         return QString();
     };
-    // Half-width Latin glyphs, as in the font the layout was drawn for, keep mixed captions
-    // such as "值范围为：0.2000-6.0000" inside their labels.
+    // A monospaced face keeps the blanks of "将地址       改为" as wide as the layout expects,
+    // so that the old-address box sits in the gap and not over "改为".
     const QString cjk = firstInstalled(
         {QStringLiteral("SimSun"), QStringLiteral("NSimSun"),
          QStringLiteral("WenQuanYi Micro Hei Mono"), QStringLiteral("WenQuanYi Micro Hei"),
