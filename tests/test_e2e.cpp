@@ -81,6 +81,17 @@ private slots:
             QCOMPARE(w.txtValue[std::size_t(d)]->text(),
                      expectedField(d, reference.registerValue(d, 0)));
         QVERIFY(e.sink.shown.isEmpty());
+
+        // "保存设置" with COM1 and 19200 rewrites comm.set and reopens the port.
+        pickItem(w.Combo2, 3);
+        WindowFixture::click(w.cmdCom);
+        QCOMPARE(e.sink.texts(), QStringList{QStringLiteral("串口设置保存成功")});
+        QFile file(e.dir.filePath(QStringLiteral("comm.set")));
+        QVERIFY(file.open(QIODevice::ReadOnly));
+        QCOMPARE(file.readAll(), QByteArray("1,19200\r\n"));
+        QVERIFY(w.MSComm1->portOpen());
+        WindowFixture::click(w.comDoOnce);
+        QTRY_COMPARE_WITH_TIMEOUT(e.events(), 3, 5000);
     }
 
     void parametersAndAddress() {
