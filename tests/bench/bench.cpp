@@ -133,4 +133,12 @@ std::string Bench::start(int baud, const QStringList& simArgs) {
     return {};
 }
 
+void resultTimings(const std::vector<double>& samples) {
+    const Stats s = summarize(samples);
+    result("median_ms", s.median);
+    result("p99_ms", s.p99);
+    result("min_ms", s.min);
+    result("max_ms", s.max);
+}
+
 } // namespace bench

@@ -45,6 +45,9 @@ struct Stats {
 // Percentiles by nearest rank; an empty sample gives zeros.
 Stats summarize(std::vector<double> samples);
 
+// Prints the summary of timings in milliseconds: median_ms, p99_ms, min_ms, max_ms.
+void resultTimings(const std::vector<double>& samples);
+
 // CPU time (user and system) this process has used, in seconds.
 double cpuSeconds();
 // A "kB" field of /proc/PID/status (VmHWM, VmRSS), or -1; pid 0 is this process.

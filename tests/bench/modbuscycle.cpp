@@ -58,11 +58,7 @@ int modbusCycle(int baud, int registers, int cycles) {
     if (int(samples.size()) < cycles)
         return failure("libmodbus completed only " + std::to_string(samples.size()) + " of " +
                        std::to_string(cycles) + " cycles");
-    const Stats s = summarize(samples);
-    result("median_ms", s.median);
-    result("p99_ms", s.p99);
-    result("min_ms", s.min);
-    result("max_ms", s.max);
+    resultTimings(samples);
     result("failures", failures);
     return 0;
 }

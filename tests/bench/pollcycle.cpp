@@ -137,11 +137,7 @@ int pollCycle(int baud, int registers, int cycles, bool breakdown) {
         return failure("only " + std::to_string(samples.size()) + " of " + std::to_string(cycles) +
                        " cycles completed (lost " + std::to_string(lost) + ", bad " +
                        std::to_string(bad) + ")");
-    const Stats s = summarize(samples);
-    result("median_ms", s.median);
-    result("p99_ms", s.p99);
-    result("min_ms", s.min);
-    result("max_ms", s.max);
+    resultTimings(samples);
     result("lost", lost);
     result("bad", bad);
     result("messages", double(b.sink.shown.size()));
