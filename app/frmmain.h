@@ -1,6 +1,7 @@
 #pragma once
 
-#include "messagesink.h"
+#include "app/messagesink.h"
+#include "modbus/protocol.h"
 #include "serial/serialcomponent.h"
 #include "ui_frmmain.h"
 
@@ -44,11 +45,24 @@ public:
     QTimer* Timer2 = nullptr;
     SerialComponent* MSComm1 = nullptr; // owned by the window
 
+    // The kinds of request CmdType records, so that the receive handler decodes a reply as the
+    // answer to the last request written.
+    enum RequestKind : std::int16_t {
+        kNoRequest = 0,
+        kMeasurementQuery = 1,
+        kParameterRead = 2,
+        kParameterWrite = 3,
+        kAddressRequest = 5, // the address query and the address change
+    };
+    // The receive threshold of a parameter write and the address requests: the six bytes that
+    // carry what those replies show.
+    static constexpr std::int16_t kWriteReplyThreshold = 6;
+
     // Form state shared by the handlers.
     std::int16_t CommNum = 0;
     std::int16_t CommRate = 0;
     bool CommOK = false;
-    std::int16_t CmdType = 0;
+    std::int16_t CmdType = kNoRequest;
     std::int16_t ParamIndex = 0;
     std::int16_t RecLength = 0;
     std::int32_t RecCount = 0;
@@ -86,17 +100,18 @@ private:
     void OpenOnComm();
     bool closeAndSelectPickedPort();
     void wireControls();
-    void applyLook();
+    void bindControls();
     void keepTypingUnselected(QComboBox* combo);
     void msgBox(const QString& text, const QString& title = kAppTitle,
                 MessageSink::Icon icon = MessageSink::Icon::None);
     void bringToFront(QLabel* lamp);
     void preparePortForRequest();
     void reportPortClosed();
-    void appendCrc(std::array<std::uint8_t, 8>& frame);
-    void sendFrame(const std::array<std::uint8_t, 8>& frame);
-    void sendIfOpen(const std::array<std::uint8_t, 8>& frame);
-    void appendRequestText(const std::array<std::uint8_t, 8>& frame);
+    void appendCrc(protocol::Frame& frame);
+    void appendRequestText(const protocol::Frame& frame);
+    void writeFrame(const protocol::Frame& frame);
+    void armAndSend(protocol::Frame frame, std::int16_t replyLength, std::int16_t kind);
+    void showAndSend(protocol::Frame frame, int threshold);
     bool writeSettingsFile();
 
     std::unique_ptr<SerialComponent> comm_;

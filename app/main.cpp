@@ -1,5 +1,5 @@
-#include "frmmain.h"
-#include "messagesink.h"
+#include "app/frmmain.h"
+#include "app/messagesink.h"
 #include "serial/qtserialcomponent.h"
 
 #include <QApplication>

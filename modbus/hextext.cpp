@@ -1,4 +1,4 @@
-#include "hextext.h"
+#include "modbus/hextext.h"
 
 namespace modbus {
 

@@ -1,7 +1,6 @@
-#include "qtserialcomponent.h"
+#include "serial/qtserialcomponent.h"
 
-#include <QDir>
-#include <QFileInfo>
+#include "serial/comport.h"
 
 QtSerialComponent::QtSerialComponent(QString programDir, QObject* parent)
     : SerialComponent(parent), programDir_(std::move(programDir)) {
@@ -11,15 +10,7 @@ QtSerialComponent::QtSerialComponent(QString programDir, QObject* parent)
 }
 
 QString QtSerialComponent::deviceFor(int port) const {
-    const QString link = QDir(programDir_).filePath(QStringLiteral("COM%1").arg(port));
-    // A dangling link (the simulator has gone) still names the port the operator meant.
-    if (QFileInfo(link).exists() || QFileInfo(link).isSymLink())
-        return link;
-#ifdef Q_OS_WIN
-    return QStringLiteral("COM%1").arg(port);
-#else
-    return QStringLiteral("/dev/ttyS%1").arg(port - 1);
-#endif
+    return serial::comPortDevice(programDir_, port);
 }
 
 bool QtSerialComponent::setCommPort(int port) {

@@ -1,4 +1,4 @@
-#include "fault.h"
+#include "sim/fault.h"
 
 #include <charconv>
 

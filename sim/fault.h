@@ -2,7 +2,7 @@
 
 // Deliberate misbehaviour, so a master's error handling can be exercised on demand.
 
-#include "sensor.h"
+#include "sim/sensor.h"
 
 #include <optional>
 #include <random>

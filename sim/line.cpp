@@ -1,4 +1,4 @@
-#include "line.h"
+#include "sim/line.h"
 
 #include <array>
 #include <cerrno>

@@ -1,9 +1,9 @@
 // qf7320-sim: plays a QF7320 illuminance sensor on a serial line, one request at a time.
 
-#include "fault.h"
-#include "line.h"
-#include "options.h"
-#include "sensor.h"
+#include "sim/fault.h"
+#include "sim/line.h"
+#include "sim/options.h"
+#include "sim/sensor.h"
 
 #include <algorithm>
 #include <cerrno>

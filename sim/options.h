@@ -2,7 +2,7 @@
 
 // The command line of qf7320-sim and the line timing that follows from the baud rate.
 
-#include "fault.h"
+#include "sim/fault.h"
 
 #include <chrono>
 #include <cstdint>

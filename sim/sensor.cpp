@@ -1,4 +1,4 @@
-#include "sensor.h"
+#include "sim/sensor.h"
 
 #include "modbus/crc16.h"
 #include "modbus/hextext.h"

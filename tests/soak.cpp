@@ -4,10 +4,10 @@
 //
 //   qf7320-soak MINUTES
 
-#include "frmmain.h"
-#include "messagesink.h"
+#include "app/frmmain.h"
+#include "app/messagesink.h"
 #include "serial/qtserialcomponent.h"
-#include "simprocess.h"
+#include "tests/support/simprocess.h"
 
 #include <QApplication>
 #include <QFile>
@@ -86,8 +86,8 @@ int main(int argc, char* argv[]) {
         rssPeak = std::max(rssPeak, rss);
         std::printf("%s polls %s replies %s rss %ld KiB\n",
                     qPrintable(QTime::currentTime().toString(QStringLiteral("HH:mm:ss"))),
-                    qPrintable(window->lblCounter->text()), qPrintable(window->lblErrCounter->text()),
-                    rss);
+                    qPrintable(window->lblCounter->text()),
+                    qPrintable(window->lblErrCounter->text()), rss);
         std::fflush(stdout);
     });
     sampler.start();

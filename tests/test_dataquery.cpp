@@ -1,6 +1,6 @@
 // "单次": the inputs' validation, the frame on the line, and the reply decoded into the fields.
 
-#include "windowfixture.h"
+#include "tests/support/windowfixture.h"
 
 #include <QLabel>
 #include <QPlainTextEdit>

@@ -1,12 +1,12 @@
 // The window with its real serial binding, talking to the simulated sensor over a
 // pseudo-terminal: what a technician sees with the demo.
 
-#include "windowfixture.h"
+#include "tests/support/windowfixture.h"
 
-#include "opnumber.h"
-#include "sensor.h"
+#include "modbus/opnumber.h"
 #include "serial/qtserialcomponent.h"
-#include "simprocess.h"
+#include "sim/sensor.h"
+#include "tests/support/simprocess.h"
 
 #include <QLabel>
 #include <QPlainTextEdit>

@@ -2,8 +2,8 @@
 // window over a pseudo-terminal. libmodbus checks every request's CRC and framing itself and
 // drops what it cannot accept, so an answer shown in the window proves the frame was sound.
 
-#include "ptypair.h"
-#include "windowfixture.h"
+#include "tests/support/ptypair.h"
+#include "tests/support/windowfixture.h"
 
 #include "serial/qtserialcomponent.h"
 

@@ -1,6 +1,6 @@
 // The calibration parameters ("读出", "设置") and the station address ("读地址", "执行").
 
-#include "windowfixture.h"
+#include "tests/support/windowfixture.h"
 
 #include "modbus/crc16.h"
 

@@ -1,6 +1,6 @@
 // "循环", "停止" and the polling tick.
 
-#include "windowfixture.h"
+#include "tests/support/windowfixture.h"
 
 #include <QElapsedTimer>
 #include <QLabel>

@@ -1,11 +1,11 @@
 // The plain logic under the window: CRC, hex text, operator numbers, the settings line, the
 // parameter encoding and the reply decoders.
 
-#include "commset.h"
 #include "modbus/crc16.h"
 #include "modbus/hextext.h"
-#include "opnumber.h"
-#include "protocol.h"
+#include "modbus/opnumber.h"
+#include "modbus/protocol.h"
+#include "serial/commset.h"
 
 #include <QTest>
 

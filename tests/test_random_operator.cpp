@@ -2,7 +2,7 @@
 // checking after each one what must always hold. QF_SEED=n repeats a run; the seed is printed
 // with any failure.
 
-#include "windowfixture.h"
+#include "tests/support/windowfixture.h"
 
 #include "modbus/crc16.h"
 

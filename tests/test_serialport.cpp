@@ -1,8 +1,8 @@
 // The QSerialPort binding against a pseudo-terminal: the test holds the master side and plays
 // the device; the component opens the slave side through a COMn link in the program directory.
 
-#include "ptypair.h"
 #include "serial/qtserialcomponent.h"
+#include "tests/support/ptypair.h"
 
 #include <QDir>
 #include <QFile>

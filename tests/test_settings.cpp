@@ -1,6 +1,6 @@
 // Start-up from comm.set, picking a port, and "保存设置".
 
-#include "windowfixture.h"
+#include "tests/support/windowfixture.h"
 
 #include <QAbstractItemView>
 #include <QComboBox>

@@ -1,7 +1,7 @@
 // "保存设置" killed at random moments: comm.set always holds either the old or the new line,
 // never an empty or partial one. The test runs itself as the saving child process.
 
-#include "windowfixture.h"
+#include "tests/support/windowfixture.h"
 
 #include <QComboBox>
 #include <QProcess>

@@ -1,9 +1,9 @@
 // The simulated sensor: its logic byte for byte, then the qf7320-sim program on a
 // pseudo-terminal, seen through libmodbus and through plain reads and writes.
 
-#include "fault.h"
-#include "options.h"
-#include "sensor.h"
+#include "sim/fault.h"
+#include "sim/options.h"
+#include "sim/sensor.h"
 
 #include <QDeadlineTimer>
 #include <QElapsedTimer>

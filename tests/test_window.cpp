@@ -1,6 +1,6 @@
 // The window as it opens: every named control, and the behaviour of the two lists.
 
-#include "windowfixture.h"
+#include "tests/support/windowfixture.h"
 
 #include <QAbstractItemView>
 #include <QComboBox>

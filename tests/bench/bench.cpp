@@ -1,4 +1,4 @@
-#include "bench.h"
+#include "tests/bench/bench.h"
 
 #include "serial/qtserialcomponent.h"
 

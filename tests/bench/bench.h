@@ -4,8 +4,8 @@
 // simulated sensor as a child process, and the window wired to it in a program directory of its
 // own.
 
-#include "frmmain.h"
-#include "messagesink.h"
+#include "app/frmmain.h"
+#include "app/messagesink.h"
 
 #include <QDir>
 #include <QProcess>

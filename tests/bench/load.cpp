@@ -1,7 +1,7 @@
 // What the tool costs while it polls on its own timer, and while it only holds the port open:
 // CPU time as a share of one core, replies missed, peak resident memory.
 
-#include "bench.h"
+#include "tests/bench/bench.h"
 
 #include <QLabel>
 #include <QLineEdit>

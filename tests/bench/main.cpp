@@ -1,6 +1,6 @@
 // qf7320-bench: one measurement per run, its figures as "name value" lines for scripts/bench.
 
-#include "bench.h"
+#include "tests/bench/bench.h"
 
 #include <QApplication>
 

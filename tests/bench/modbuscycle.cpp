@@ -1,7 +1,7 @@
 // The same queries from libmodbus, a plain blocking RTU master, against the same simulator: the
 // yardstick for what the line and the simulator allow.
 
-#include "bench.h"
+#include "tests/bench/bench.h"
 
 #include <modbus.h>
 

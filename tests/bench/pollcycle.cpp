@@ -1,7 +1,7 @@
 // One query after another, each issued as soon as the previous value is on screen: the time from
 // the frame's write to the value shown, as the operator's "query once" button would see it.
 
-#include "bench.h"
+#include "tests/bench/bench.h"
 
 #include <QApplication>
 #include <QFileInfo>

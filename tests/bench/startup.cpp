@@ -7,7 +7,7 @@
 //    the first frame handed to the screen. The log costs the tool a little time of its own.
 // Both start with a comm.set that names the simulator's port, so the start-up opens it.
 
-#include "bench.h"
+#include "tests/bench/bench.h"
 
 #include "serial/qtserialcomponent.h"
 

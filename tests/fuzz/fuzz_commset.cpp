@@ -2,7 +2,7 @@
 // comm.set, and whatever it accepts must survive being written back and read again, because the
 // window saves what it read.
 
-#include "commset.h"
+#include "serial/commset.h"
 
 #include <cstddef>
 #include <cstdint>

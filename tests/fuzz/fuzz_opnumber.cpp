@@ -2,8 +2,8 @@
 // an operator could type into any box, and as the bytes of a reply. Beyond "no crash, no
 // undefined behaviour", each function is held to the promises its header makes.
 
-#include "opnumber.h"
-#include "protocol.h"
+#include "modbus/opnumber.h"
+#include "modbus/protocol.h"
 
 #include <array>
 #include <charconv>

@@ -16,9 +16,9 @@
 //           bit 2: the event counter starts near its largest value, bits 3-4 below it
 //   rest    the bytes from the line
 
-#include "frmmain.h"
-#include "messagesink.h"
-#include "serial/fakeserial.h"
+#include "app/frmmain.h"
+#include "app/messagesink.h"
+#include "tests/support/fakeserial.h"
 
 #include <QApplication>
 #include <QByteArray>

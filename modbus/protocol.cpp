@@ -1,10 +1,41 @@
-#include "protocol.h"
+#include "modbus/protocol.h"
 
-#include "opnumber.h"
+#include "modbus/crc16.h"
+#include "modbus/opnumber.h"
 
 #include <cmath>
 
 namespace protocol {
+
+Frame readRequest(std::uint8_t station, std::uint8_t function, std::uint8_t start,
+                  std::uint8_t count) {
+    return {station, function, 0x00, start, 0x00, count, 0, 0};
+}
+
+Frame parameterWriteRequest(std::uint8_t station, int row, std::uint16_t value) {
+    return {station,
+            kFunctionWriteRegister,
+            kParameterWriteRegisterHigh,
+            static_cast<std::uint8_t>(kParameterFirstRegister + row),
+            static_cast<std::uint8_t>(value / 256),
+            static_cast<std::uint8_t>(value % 256),
+            0,
+            0};
+}
+
+Frame addressQueryRequest() {
+    return {kAddressQueryStation, kFunctionReadAddress, 0x02, 0x00, 0x00, 0x01, 0, 0};
+}
+
+Frame addressChangeRequest(std::uint8_t station, std::uint8_t newStation) {
+    return {station, kFunctionWriteRegister, kAddressRegisterHigh, 0x00, 0x00, newStation, 0, 0};
+}
+
+void sealCrc(Frame& frame) {
+    const std::uint16_t crc = modbus::crc16(frame.data(), 6);
+    frame[6] = modbus::crcLowByte(crc);
+    frame[7] = modbus::crcHighByte(crc);
+}
 
 std::uint8_t floorByteOrZero(std::string_view text, double offset) {
     const auto value = opnum::parse(text);
@@ -89,12 +120,15 @@ std::optional<std::string> decodeParameter(const std::uint8_t* reply, std::size_
 }
 
 std::optional<std::uint8_t> decodeAddress(const std::uint8_t* reply, std::size_t length) {
-    const bool changeEcho =
-        length >= 6 && reply[1] == 0x06 && reply[2] == kAddressRegisterHigh && reply[3] == 0x00;
-    if (changeEcho)
-        return reply[5];
     if (length < 4)
         return std::nullopt;
+    const bool changeEcho =
+        reply[1] == kFunctionWriteRegister && reply[2] == kAddressRegisterHigh && reply[3] == 0x00;
+    if (changeEcho) {
+        if (length < 6)
+            return std::nullopt;
+        return reply[5];
+    }
     return reply[3];
 }
 

@@ -1,4 +1,4 @@
-#include "fakeserial.h"
+#include "tests/support/fakeserial.h"
 
 #include "modbus/hextext.h"
 

@@ -3,9 +3,9 @@
 // A window on a fake serial port, with a message sink that records every box, in a temporary
 // program directory.
 
-#include "frmmain.h"
-#include "messagesink.h"
-#include "serial/fakeserial.h"
+#include "app/frmmain.h"
+#include "app/messagesink.h"
+#include "tests/support/fakeserial.h"
 
 #include <QAbstractItemView>
 #include <QComboBox>

@@ -1,6 +1,6 @@
-#include "commset.h"
+#include "serial/commset.h"
 
-#include "opnumber.h"
+#include "modbus/opnumber.h"
 
 namespace commset {
 

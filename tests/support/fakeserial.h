@@ -1,6 +1,6 @@
 #pragma once
 
-#include "serialcomponent.h"
+#include "serial/serialcomponent.h"
 
 #include <QList>
 #include <QStringList>

@@ -1,4 +1,4 @@
-#include "opnumber.h"
+#include "modbus/opnumber.h"
 
 #include <algorithm>
 #include <charconv>

@@ -4,6 +4,7 @@
 // wire, what a parameter write encodes, and what each kind of reply shows in the window. The
 // window's handlers call these and only move text between widgets and here.
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
@@ -13,11 +14,43 @@
 
 namespace protocol {
 
+// Function codes the sensor answers.
+constexpr std::uint8_t kFunctionReadRegisters = 0x03;
+constexpr std::uint8_t kFunctionWriteRegister = 0x06;
+constexpr std::uint8_t kFunctionReadAddress = 0x25; // answered at kAddressQueryStation
+constexpr std::uint8_t kExceptionFlag = 0x80;       // set in the function of an exception reply
+
+// The station every sensor answers the address query at, whatever its own address.
+constexpr std::uint8_t kAddressQueryStation = 250;
+
 // Register layout of the parameter rows 0-4.
 constexpr int kParameterRows = 5;
 constexpr std::uint8_t kParameterWriteRegisterHigh = 0x0A;
 constexpr std::uint8_t kParameterFirstRegister = 3; // row i reads start + 3 + i, writes 0x0A03 + i
-constexpr std::uint8_t kAddressRegisterHigh = 0x0B;
+constexpr std::uint8_t kAddressRegisterHigh = 0x0B; // the station address lives at 0x0B00
+
+// A request as it goes on the wire: six bytes, then the CRC of those six, low-order byte first.
+using Frame = std::array<std::uint8_t, 8>;
+
+// Bytes 0-5 of each request the sensor understands; bytes 6-7 are left 0 for the CRC.
+// A register read: station, function, start register (high byte 0), register count.
+Frame readRequest(std::uint8_t station, std::uint8_t function, std::uint8_t start,
+                  std::uint8_t count);
+// A parameter write of row 0-4 with the register value from parameterRegisterValue().
+Frame parameterWriteRequest(std::uint8_t station, int row, std::uint16_t value);
+// The address query, answered by any sensor on the line.
+Frame addressQueryRequest();
+// The address change of the sensor at `station` to `newStation`.
+Frame addressChangeRequest(std::uint8_t station, std::uint8_t newStation);
+
+// Bytes 6 and 7: the CRC of bytes 0-5, low-order byte first.
+void sealCrc(Frame& frame);
+
+// Length of a complete answer to a read of `count` registers: station, function, byte count,
+// two bytes a register, CRC.
+constexpr int readReplyLength(int count) {
+    return 5 + 2 * count;
+}
 
 // Frame byte from the floor value of a typed text; 0 when the text is not numeric or the value
 // does not fit in a byte. `offset` is added before rounding down (the parameter read adds 3 + i
@@ -49,8 +82,9 @@ std::vector<FieldText> decodeMeasurement(const std::uint8_t* reply, std::size_t 
 // reply does not hold bytes 3 and 4, or the row is not 0-4.
 std::optional<std::string> decodeParameter(const std::uint8_t* reply, std::size_t length, int row);
 
-// Address reply: byte 3, except for the echo of an address change (06 0B 00 in bytes 1-3 and
-// byte 5 received), which carries the new address in byte 5. Nothing when that byte is missing.
+// Address reply: byte 3, except for the echo of an address change (06 0B 00 in bytes 1-3),
+// which carries the new address in byte 5. Nothing when that byte is missing: an echo cut short
+// must not pass for address 0, the broadcast address.
 std::optional<std::uint8_t> decodeAddress(const std::uint8_t* reply, std::size_t length);
 
 } // namespace protocol
