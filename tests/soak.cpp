@@ -7,7 +7,9 @@
 #include "app/frmmain.h"
 #include "app/messagesink.h"
 #include "serial/qtserialcomponent.h"
+#include "tests/support/recordingsink.h"
 #include "tests/support/simprocess.h"
+#include "tests/support/testfiles.h"
 
 #include <QApplication>
 #include <QFile>
@@ -20,15 +22,6 @@
 #include <cstdio>
 
 namespace {
-
-class CountingSink : public MessageSink {
-public:
-    int shown = 0;
-    void show(const QString& text, const QString&, Icon) override {
-        ++shown;
-        std::fprintf(stderr, "message: %s\n", qPrintable(text));
-    }
-};
 
 long residentKiB() {
     QFile status(QStringLiteral("/proc/self/status"));
@@ -51,25 +44,22 @@ int main(int argc, char* argv[]) {
         return 2;
     }
 
-    QTemporaryDir dir;
-    {
-        QFile file(dir.filePath(QStringLiteral("comm.set")));
-        if (!file.open(QIODevice::WriteOnly))
-            return 1;
-        file.write("1,9600\r\n");
-    }
     SimProcess sim;
-    if (!sim.start(dir.filePath(QStringLiteral("COM1")), {QStringLiteral("--pace")})) {
+    const QString dir = sim.dir.path();
+    if (!writeCommSet(dir, 1, 9600))
+        return 1;
+    // The simulator's log goes to a file: a pipe would have to be read all along.
+    sim.logToFile(sim.dir.filePath(QStringLiteral("sim.log")));
+    if (!sim.start({QStringLiteral("--pace")})) {
         std::fprintf(stderr, "the simulator did not start:\n%s\n", sim.log.constData());
         return 1;
     }
-    // The simulator's log is not needed here; read it away so its pipe never fills.
-    QObject::connect(&sim.process, &QProcess::readyReadStandardOutput, &sim.process,
-                     [&sim] { sim.process.readAllStandardOutput(); });
 
-    CountingSink sink;
-    auto window = std::make_unique<frmMain>(std::make_unique<QtSerialComponent>(dir.path()), sink,
-                                            dir.path());
+    RecordingSink sink;
+    sink.whileOpen = [&sink] {
+        std::fprintf(stderr, "message: %s\n", qPrintable(sink.shown.last().text));
+    };
+    auto window = std::make_unique<frmMain>(std::make_unique<QtSerialComponent>(dir), sink, dir);
     window->show();
     window->txtTimerSet->setText(QStringLiteral("50"));
     window->cmdOneM_Click();
@@ -104,8 +94,8 @@ int main(int argc, char* argv[]) {
     const long growth = rssAfterWarmUp < 0 ? 0 : rssEnd - rssAfterWarmUp;
     std::printf("soak: %.1f min, %ld polls, %ld replies, %ld missed, %d messages, "
                 "RSS %ld KiB after warm-up, %ld KiB at the end (growth %ld KiB), peak %ld KiB\n",
-                minutes, polls, replies, polls - replies, sink.shown, rssAfterWarmUp, rssEnd,
-                growth, std::max(rssPeak, rssEnd));
+                minutes, polls, replies, polls - replies, int(sink.shown.size()), rssAfterWarmUp,
+                rssEnd, growth, std::max(rssPeak, rssEnd));
     window.reset();
-    return (polls == replies && sink.shown == 0 && growth < 1024) ? 0 : 1;
+    return (polls == replies && sink.shown.isEmpty() && growth < 1024) ? 0 : 1;
 }

@@ -23,13 +23,10 @@ struct EndToEnd {
     std::unique_ptr<frmMain> window;
 
     bool start(int baud, const QStringList& simArgs) {
-        QFile file(dir.filePath(QStringLiteral("comm.set")));
-        if (!file.open(QIODevice::WriteOnly))
+        if (!writeCommSet(dir.path(), 1, baud))
             return false;
-        file.write(QStringLiteral("1,%1\r\n").arg(baud).toLatin1());
-        file.close();
-        if (!sim.start(dir.filePath(QStringLiteral("COM1")),
-                       QStringList{QStringLiteral("--baud"), QString::number(baud)} + simArgs))
+        if (!sim.startAt(dir.filePath(QStringLiteral("COM1")),
+                         QStringList{QStringLiteral("--baud"), QString::number(baud)} + simArgs))
             return false;
         window = std::make_unique<frmMain>(std::make_unique<QtSerialComponent>(dir.path()), sink,
                                            dir.path());
@@ -168,7 +165,7 @@ private slots:
         w.txtValue[0]->setText(QStringLiteral("-"));
         QSignalSpy events(w.MSComm1, &SerialComponent::onComm);
         WindowFixture::click(w.comDoOnce);
-        QVERIFY(e.sim.waitFor("rx"));
+        QVERIFY(e.sim.waitForNew("rx"));
         if (event)
             QTRY_COMPARE_WITH_TIMEOUT(events.size(), 1, 5000);
         else
@@ -204,7 +201,7 @@ private slots:
 
         // The sensor is back and the operator picks the port again: polling resumes by itself.
         SimProcess again;
-        QVERIFY2(again.start(e.dir.filePath(QStringLiteral("COM1")), {}), again.log);
+        QVERIFY2(again.startAt(e.dir.filePath(QStringLiteral("COM1"))), again.log);
         w.Combo1->setCurrentIndex(0);
         emit w.Combo1->activated(0);
         QVERIFY(w.MSComm1->portOpen());

@@ -87,11 +87,7 @@ private slots:
         server.set(3, 12345); // scale factor x 10000
         QTemporaryDir dir;
         QVERIFY(QFile::link(server.slaveName, dir.filePath(QStringLiteral("COM1"))));
-        {
-            QFile file(dir.filePath(QStringLiteral("comm.set")));
-            QVERIFY(file.open(QIODevice::WriteOnly));
-            file.write("1,9600\r\n");
-        }
+        QVERIFY(writeCommSet(dir.path(), 1, 9600));
         RecordingSink sink;
         frmMain w(std::make_unique<QtSerialComponent>(dir.path()), sink, dir.path());
         w.show();

@@ -2,8 +2,6 @@
 
 #include "tests/support/windowfixture.h"
 
-#include "modbus/crc16.h"
-
 #include <QLabel>
 #include <QPlainTextEdit>
 
@@ -12,15 +10,6 @@ namespace {
 const QString kValueMessage = QStringLiteral("你输入的值有误!");
 const QString kStationMessage = QStringLiteral("你输入的设备地址格式有误!");
 const QString kRangeMessage = QStringLiteral("请指定正确的设备地址，正确值范围为1-35");
-
-// A reply frame with a correct CRC appended.
-QByteArray withCrc(const char* hex) {
-    QByteArray bytes = bytesFromHex(hex);
-    const auto crc = modbus::crc16(reinterpret_cast<const std::uint8_t*>(bytes.constData()),
-                                   std::size_t(bytes.size()));
-    bytes.append(char(crc & 0xFF)).append(char(crc >> 8));
-    return bytes;
-}
 
 } // namespace
 
@@ -203,11 +192,7 @@ private slots:
         if (expected.at(0).isDigit() && expected.at(2) == QLatin1Char(' ')) {
             QVERIFY(f.sink.shown.isEmpty());
             QVERIFY(f.lastWritten().startsWith(expected));
-            const QByteArray frame = f.port->written.last();
-            const auto crc =
-                modbus::crc16(reinterpret_cast<const std::uint8_t*>(frame.constData()), 6);
-            QCOMPARE(std::uint8_t(frame[6]), std::uint8_t(crc & 0xFF));
-            QCOMPARE(std::uint8_t(frame[7]), std::uint8_t(crc >> 8));
+            QVERIFY(crcMatches(f.port->written.last()));
             QCOMPARE(w.txtCommand->text(), f.lastWritten() + QLatin1Char(' '));
             QCOMPARE(w.txtState->toPlainText(), QString());
             QCOMPARE(w.CmdType, std::int16_t(3));

@@ -4,8 +4,6 @@
 
 #include "tests/support/windowfixture.h"
 
-#include "modbus/crc16.h"
-
 #include <QComboBox>
 #include <QLabel>
 #include <QPlainTextEdit>
@@ -141,11 +139,7 @@ private slots:
             for (int k = writtenBefore; k < f.port->written.size(); ++k) {
                 const QByteArray& frame = f.port->written[k];
                 QVERIFY2(frame.size() == 8, qPrintable(where));
-                const auto crc =
-                    modbus::crc16(reinterpret_cast<const std::uint8_t*>(frame.constData()), 6);
-                QVERIFY2(std::uint8_t(frame[6]) == (crc & 0xFF) &&
-                             std::uint8_t(frame[7]) == (crc >> 8),
-                         qPrintable(where));
+                QVERIFY2(crcMatches(frame), qPrintable(where));
             }
             // A step that told the operator something wrote nothing.
             if (f.sink.shown.size() > shownBefore)

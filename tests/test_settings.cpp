@@ -213,11 +213,7 @@ private slots:
             }
         };
         QTemporaryDir dir;
-        {
-            QFile file(dir.filePath(QStringLiteral("comm.set")));
-            QVERIFY(file.open(QIODevice::WriteOnly));
-            file.write("1,9600\r\n");
-        }
+        QVERIFY(writeCommSet(dir.path(), 1, 9600));
         RecordingSink sink;
         frmMain w(std::make_unique<StuckPort>(), sink, dir.path());
         QVERIFY(w.MSComm1->portOpen());

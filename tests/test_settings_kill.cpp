@@ -34,11 +34,7 @@ private slots:
         QRandomGenerator rng(seed);
         QTemporaryDir dir;
         const QString path = dir.filePath(QStringLiteral("comm.set"));
-        {
-            QFile file(path);
-            QVERIFY(file.open(QIODevice::WriteOnly));
-            file.write("1,9600\r\n");
-        }
+        QVERIFY(writeCommSet(dir.path(), 1, 9600));
         const QList<QByteArray> valid{"1,9600\r\n", "2,9600\r\n", "3,9600\r\n"};
         for (int round = 0; round < 40; ++round) {
             QProcess child;

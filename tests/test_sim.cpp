@@ -1,9 +1,8 @@
-// The simulated sensor: its logic byte for byte, then the qf7320-sim program on a
-// pseudo-terminal, seen through libmodbus and through plain reads and writes.
+// The qf7320-sim program on a pseudo-terminal, seen through libmodbus and through plain reads
+// and writes, and its contract as a process.
 
-#include "sim/fault.h"
-#include "sim/options.h"
-#include "sim/sensor.h"
+#include "tests/support/simprocess.h"
+#include "tests/support/simscript.h"
 
 #include <QDeadlineTimer>
 #include <QElapsedTimer>
@@ -28,120 +27,6 @@
 namespace {
 
 using namespace std::chrono_literals;
-
-sim::Bytes toBytes(const QByteArray& data) {
-    return sim::Bytes(data.begin(), data.end());
-}
-QByteArray fromBytes(const sim::Bytes& data) {
-    return QByteArray(reinterpret_cast<const char*>(data.data()),
-                      static_cast<qsizetype>(data.size()));
-}
-QByteArray withCrc(const char* hex) {
-    return fromBytes(sim::withCrc(toBytes(QByteArray::fromHex(hex))));
-}
-
-// One exchange written as "REQUEST -> ANSWER". Hex without CRC gets its CRC appended; "raw "
-// before the hex sends or expects the bytes exactly as written; "-" is no answer; "echo" is the
-// request itself.
-struct Step {
-    QByteArray request;
-    QByteArray answer;
-};
-
-QByteArray frameText(const QString& text, const QByteArray& request) {
-    const QString t = text.trimmed();
-    if (t == QLatin1String("-"))
-        return {};
-    if (t == QLatin1String("echo"))
-        return request;
-    if (t.startsWith(QLatin1String("raw ")))
-        return QByteArray::fromHex(t.mid(4).toLatin1());
-    return withCrc(t.toLatin1().constData());
-}
-
-Step parseStep(const QString& text) {
-    const QStringList parts = text.split(QStringLiteral("->"));
-    Q_ASSERT(parts.size() == 2);
-    Step step;
-    step.request = frameText(parts[0], {});
-    step.answer = frameText(parts[1], step.request);
-    return step;
-}
-
-// The defaults with a fixed 12340 lx: register 0 reads 1234.
-constexpr std::uint32_t fixedLux = 12340;
-const QList<quint16> defaults{1234, 2350, 4500, 10000, 0, 700, 4000, 20000};
-
-// ---------------------------------------------------------------------------------------------
-// The running program.
-
-// qf7320-sim on a pseudo-terminal linked from a temporary directory, with its log.
-class SimProcess {
-public:
-    QTemporaryDir dir;
-    QProcess process;
-    QString link = dir.filePath(QStringLiteral("COM1"));
-    QString device; // the slave device the link points to
-    QByteArray log;
-
-    ~SimProcess() {
-        if (process.state() != QProcess::NotRunning) {
-            process.kill();
-            process.waitForFinished(5000);
-        }
-    }
-
-    // Starts with the link and the extra arguments, and waits until it says it is ready.
-    bool start(const QStringList& extra, const QString& linkPath = {}) {
-        if (!launch(QStringList{QStringLiteral("--link"), linkPath.isEmpty() ? link : linkPath} +
-                    extra))
-            return false;
-        const auto match =
-            QRegularExpression(QStringLiteral(" -> (\\S+) at ")).match(QString::fromUtf8(log));
-        device = match.captured(1);
-        return match.hasMatch();
-    }
-
-    // Starts with exactly these arguments and waits until it says it is ready.
-    bool launch(const QStringList& args) {
-        process.start(QStringLiteral(QF_SIM_PATH), args);
-        return process.waitForStarted(5000) && waitForLog("ready on");
-    }
-
-    // Reads the log until text has appeared `times` times, or gives up after ms.
-    bool waitForLog(const QByteArray& text, int times = 1, int ms = 5000) {
-        QDeadlineTimer deadline(ms);
-        for (;;) {
-            log += process.readAllStandardOutput();
-            if (log.count(text) >= times)
-                return true;
-            if (deadline.hasExpired() ||
-                !process.waitForReadyRead(static_cast<int>(deadline.remainingTime())))
-                break;
-        }
-        log += process.readAllStandardOutput();
-        return log.count(text) >= times;
-    }
-
-    // Sends the signal and waits for the end.
-    bool stop(int signal = SIGTERM) {
-        ::kill(static_cast<pid_t>(process.processId()), signal);
-        const bool finished = process.waitForFinished(10000);
-        log += process.readAllStandardOutput();
-        return finished;
-    }
-
-    // User plus system time used so far, in clock ticks.
-    long long cpuTicks() const {
-        QFile stat(QStringLiteral("/proc/%1/stat").arg(process.processId()));
-        if (!stat.open(QIODevice::ReadOnly))
-            return -1;
-        const QByteArray text = stat.readAll();
-        // After the command name in parentheses: state is field 3, utime 14 and stime 15.
-        const QList<QByteArray> fields = text.mid(text.lastIndexOf(')') + 2).split(' ');
-        return fields.size() > 12 ? fields[11].toLongLong() + fields[12].toLongLong() : -1;
-    }
-};
 
 // A client that talks to the line with plain reads and writes.
 class RawPort {
@@ -222,269 +107,6 @@ class TestSim : public QObject {
     Q_OBJECT
 private slots:
     // -----------------------------------------------------------------------------------------
-    // The sensor's logic, byte for byte. Every script starts from a sensor at station 1 with
-    // 12340 lx and the default parameters.
-
-    void exchanges_data() {
-        QTest::addColumn<QStringList>("script");
-        auto row = [](const char* name, const QStringList& steps) { QTest::newRow(name) << steps; };
-        const QString all = QStringLiteral("10 04D2 092E 1194 2710 0000 02BC 0FA0 4E20");
-
-        row("function 3 reads the whole map", {"01 03 0000 0008 -> 01 03 " + all});
-        row("function 4 reads the same map", {"01 04 0000 0008 -> 01 04 " + all});
-        row("last register alone", {"01 03 0007 0001 -> 01 03 02 4E20"});
-        row("range from the middle", {"01 04 0003 0002 -> 01 04 04 2710 0000"});
-
-        row("function 1 is unknown", {"01 01 0000 0001 -> 01 81 01"});
-        row("function 16 is unknown", {"01 10 0A03 0001 02 2710 -> 01 90 01"});
-        row("address read function at the own station", {"01 25 0200 0001 -> 01 A5 01"});
-        row("start past the map", {"01 03 0008 0001 -> 01 83 02"});
-        row("range running past the map", {"01 04 0007 0002 -> 01 84 02"});
-        row("range wrapping past 65535", {"01 03 FFFF 0002 -> 01 83 02"});
-        row("125 registers is a valid quantity but too many here", {"01 03 0000 007D -> 01 83 02"});
-        row("quantity 0", {"01 03 0000 0000 -> 01 83 03"});
-        row("quantity 126", {"01 04 0000 007E -> 01 84 03"});
-        row("read frame one byte short", {"01 03 0000 00 -> 01 83 03"});
-        row("write frame one byte long", {"01 06 0A03 2710 00 -> 01 86 03"});
-
-        row("scale written and read back",
-            {"01 06 0A03 1388 -> echo", "01 03 0003 0001 -> 01 03 02 1388"});
-        row("every parameter written and read back",
-            {"01 06 0A03 0001 -> echo", "01 06 0A04 0002 -> echo", "01 06 0A05 0003 -> echo",
-             "01 06 0A06 0004 -> echo", "01 06 0A07 0005 -> echo",
-             "01 03 0003 0005 -> 01 03 0A 0001 0002 0003 0004 0005"});
-        row("negative offset kept as two's complement",
-            {"01 06 0A04 FF9C -> echo", "01 04 0004 0001 -> 01 04 02 FF9C"});
-        row("write just below the parameters",
-            {"01 06 0A02 0001 -> 01 86 02", "01 03 0000 0008 -> 01 03 " + all});
-        row("write just above the parameters", {"01 06 0A08 0001 -> 01 86 02"});
-        row("write to a read address", {"01 06 0003 0001 -> 01 86 02"});
-
-        row("address change: echo from the old address, then only the new one answers",
-            {"01 06 0B00 0005 -> echo", "01 03 0001 0001 -> -", "05 03 0001 0001 -> 05 03 02 092E",
-             "FA 25 0200 0001 -> FA 25 01 05"});
-        row("address 247 accepted",
-            {"01 06 0B00 00F7 -> echo", "F7 03 0001 0001 -> F7 03 02 092E"});
-        row("address 0 refused, station unchanged",
-            {"01 06 0B00 0000 -> 01 86 03", "01 03 0001 0001 -> 01 03 02 092E"});
-        row("address 248 refused, station unchanged",
-            {"01 06 0B00 00F8 -> 01 86 03", "01 03 0001 0001 -> 01 03 02 092E"});
-
-        row("address read, the exact frame",
-            {"raw FA 25 02 00 00 01 99 FE -> raw FA 25 01 01 E1 67"});
-        row("station 250 with another function is not the sensor", {"FA 03 0000 0001 -> -"});
-
-        row("broadcast write applied without an answer",
-            {"00 06 0A03 1388 -> -", "01 03 0003 0001 -> 01 03 02 1388"});
-        row("broadcast address change",
-            {"00 06 0B00 0009 -> -", "09 03 0001 0001 -> 09 03 02 092E"});
-        row("broadcast read ignored", {"00 03 0000 0001 -> -"});
-        row("broadcast of a bad write stays silent and changes nothing",
-            {"00 06 0B00 0000 -> -", "01 03 0001 0001 -> 01 03 02 092E"});
-
-        row("bad CRC ignored", {"raw 01 03 00 00 00 01 84 0B -> -"});
-        row("CRC with its bytes swapped ignored", {"raw 01 03 00 00 00 01 0A 84 -> -"});
-        row("bad CRC on a write changes nothing",
-            {"raw 01 06 0A 03 13 88 00 00 -> -", "01 03 0003 0001 -> 01 03 02 2710"});
-        row("another station ignored", {"02 03 0000 0001 -> -"});
-        row("too short to be a frame", {"raw 01 03 -> -"});
-    }
-    void exchanges() {
-        QFETCH(QStringList, script);
-        sim::Sensor sensor(1);
-        sensor.fixLux(fixedLux);
-        for (const QString& text : script) {
-            const Step step = parseStep(text);
-            const sim::Outcome outcome = sensor.handle(toBytes(step.request), 0.0);
-            QVERIFY2(fromBytes(outcome.answer) == step.answer,
-                     qPrintable(text + " gave " + fromBytes(outcome.answer).toHex(' ')));
-            // Faults strike only requests meant for the sensor, and those always get an answer.
-            QCOMPARE(outcome.addressed, !step.answer.isEmpty());
-            QVERIFY(!outcome.action.empty());
-        }
-    }
-
-    void illuminance_data() {
-        QTest::addColumn<int>("lux");
-        QTest::addColumn<int>("scale");
-        QTest::addColumn<int>("offset");
-        QTest::addColumn<int>("reading");
-        QTest::newRow("as measured") << 12340 << 10000 << 0 << 1234;
-        QTest::newRow("lx below 10 dropped") << 12349 << 10000 << 0 << 1234;
-        QTest::newRow("halved") << 12340 << 5000 << 0 << 617;
-        QTest::newRow("half rounds up") << 12350 << 5000 << 0 << 618;
-        QTest::newRow("one and a half") << 12340 << 15000 << 0 << 1851;
-        QTest::newRow("scale 0") << 12340 << 0 << 0 << 0;
-        QTest::newRow("offset up") << 12340 << 10000 << 100 << 1334;
-        QTest::newRow("offset down") << 12340 << 10000 << -100 << 1134;
-        QTest::newRow("offset after the scale") << 12340 << 5000 << -100 << 517;
-        QTest::newRow("clamped at 0") << 12340 << 10000 << -2000 << 0;
-        QTest::newRow("clamped at 65535 by the scale") << 655350 << 20000 << 0 << 65535;
-        QTest::newRow("clamped at 65535 by the offset") << 655350 << 10000 << 1 << 65535;
-        QTest::newRow("largest scale") << 10000 << 65535 << 0 << 6554;
-    }
-    void illuminance() {
-        QFETCH(int, lux);
-        QFETCH(int, scale);
-        QFETCH(int, offset);
-        QFETCH(int, reading);
-        sim::Sensor sensor(1);
-        sensor.fixLux(static_cast<std::uint32_t>(lux));
-        const auto write = [&](int address, int value) {
-            const auto request = sim::withCrc({0x01, 0x06, static_cast<std::uint8_t>(address >> 8),
-                                               static_cast<std::uint8_t>(address & 0xFF),
-                                               static_cast<std::uint8_t>((value >> 8) & 0xFF),
-                                               static_cast<std::uint8_t>(value & 0xFF)});
-            return sensor.handle(request, 0.0).answer == request;
-        };
-        QVERIFY(write(0x0A03, scale));
-        QVERIFY(write(0x0A04, offset));
-        const sim::Outcome read = sensor.handle(sim::withCrc({0x01, 0x03, 0, 0, 0, 1}), 0.0);
-        QCOMPARE(fromBytes(read.answer),
-                 fromBytes(sim::withCrc({0x01, 0x03, 0x02, static_cast<std::uint8_t>(reading >> 8),
-                                         static_cast<std::uint8_t>(reading & 0xFF)})));
-    }
-
-    void illuminanceDriftsSlowly() {
-        const sim::Sensor sensor(1);
-        std::uint16_t low = 65535, high = 0, previous = sensor.registerValue(0, 0.0);
-        for (int second = 0; second <= 2 * 3600; ++second) {
-            const std::uint16_t value = sensor.registerValue(0, second);
-            low = std::min(low, value);
-            high = std::max(high, value);
-            QVERIFY2(std::abs(value - previous) <= 5, qPrintable(QString::number(second)));
-            previous = value;
-        }
-        // Within the default 20000 lx range, and visibly moving.
-        QVERIFY2(low >= 100 && high <= 2000,
-                 qPrintable(QStringLiteral("%1-%2").arg(low).arg(high)));
-        QVERIFY(high - low >= 100);
-    }
-
-    void faults_data() {
-        QTest::addColumn<QString>("fault");
-        QTest::addColumn<QByteArray>("answer");
-        QTest::addColumn<bool>("sent");
-        QTest::addColumn<QByteArray>("bytes");
-        QTest::addColumn<int>("extraDelayMs");
-        const QByteArray read = withCrc("01 03 02 04D2");
-        const QByteArray echo = withCrc("01 06 0A03 1388");
-        QTest::newRow("none") << "none" << read << true << read << 0;
-        QTest::newRow("silent") << "silent" << read << false << QByteArray() << 0;
-        QTest::newRow("bad-crc inverts both CRC bytes")
-            << "bad-crc" << read << true << QByteArray::fromHex("01 03 02 04 D2 C5 26") << 0;
-        QTest::newRow("short drops the last 3 bytes")
-            << "short" << read << true << QByteArray::fromHex("01 03 02 04") << 0;
-        QTest::newRow("exception on a read")
-            << "exception" << read << true << withCrc("01 83 04") << 0;
-        QTest::newRow("exception on a write")
-            << "exception" << echo << true << withCrc("01 86 04") << 0;
-        QTest::newRow("exception on the address read")
-            << "exception" << withCrc("FA 25 01 01") << true << withCrc("FA A5 04") << 0;
-        QTest::newRow("slow keeps the bytes") << "slow:250" << echo << true << echo << 250;
-    }
-    void faults() {
-        QFETCH(QString, fault);
-        QFETCH(QByteArray, answer);
-        QFETCH(bool, sent);
-        QFETCH(QByteArray, bytes);
-        QFETCH(int, extraDelayMs);
-        const auto parsed = sim::parseFault(fault.toStdString());
-        QVERIFY(parsed);
-        sim::FaultInjector injector(*parsed, 1, 1);
-        const sim::Delivery d = injector.deliver(toBytes(answer));
-        QCOMPARE(d.send, sent);
-        QCOMPARE(fromBytes(d.bytes), bytes);
-        QCOMPARE(d.extraDelayMs, extraDelayMs);
-        QCOMPARE(d.note.empty(), fault == QLatin1String("none"));
-    }
-
-    void garbageKeepsTheLength() {
-        sim::FaultInjector injector({sim::FaultKind::garbage, 0}, 1, 7);
-        const sim::Bytes answer =
-            toBytes(withCrc("01 03 10 04D2 092E 1194 2710 0000 02BC 0FA0 4E20"));
-        const sim::Delivery first = injector.deliver(answer);
-        const sim::Delivery second = injector.deliver(answer);
-        QVERIFY(first.send);
-        QCOMPARE(first.bytes.size(), answer.size());
-        QVERIFY(first.bytes != answer);
-        QVERIFY(first.bytes != second.bytes);
-        QVERIFY(!sim::crcMatches(first.bytes));
-    }
-
-    void faultEvery_data() {
-        QTest::addColumn<int>("every");
-        QTest::addColumn<QString>("struck"); // one mark per request, x where the fault strikes
-        QTest::newRow("every request") << 1 << "xxxxxxx";
-        QTest::newRow("every 2nd") << 2 << ".x.x.x.";
-        QTest::newRow("every 3rd") << 3 << "..x..x.";
-        QTest::newRow("later than the run") << 10 << ".......";
-    }
-    void faultEvery() {
-        QFETCH(int, every);
-        QFETCH(QString, struck);
-        sim::FaultInjector injector({sim::FaultKind::silent, 0}, static_cast<unsigned>(every), 1);
-        QString seen;
-        for (int i = 0; i < struck.size(); ++i)
-            seen += injector.deliver(toBytes(withCrc("01 03 02 04D2"))).send ? '.' : 'x';
-        QCOMPARE(seen, struck);
-    }
-
-    void arguments_data() {
-        QTest::addColumn<QStringList>("args");
-        QTest::addColumn<QString>("device");
-        QTest::addColumn<int>("baud");
-        QTest::addColumn<int>("station");
-        QTest::addColumn<int>("lux"); // -1: drifting
-        QTest::addColumn<bool>("pace");
-        QTest::addColumn<int>("delay");
-        QTest::addColumn<QString>("fault");
-        QTest::addColumn<int>("every");
-        QTest::newRow("defaults") << QStringList{"--link", "/tmp/a"} << "/tmp/a" << 9600 << 1 << -1
-                                  << false << 5 << "none" << 1;
-        QTest::newRow("everything")
-            << QStringList{"--port", "/dev/ttyS0", "--baud",   "19200",         "--station",
-                           "247",    "--lux",      "0",        "--pace",        "--delay",
-                           "0",      "--fault",    "slow:250", "--fault-every", "3"}
-            << "/dev/ttyS0" << 19200 << 247 << 0 << true << 0 << "slow:250" << 3;
-        QTest::newRow("name=value and the largest values")
-            << QStringList{"--link=/tmp/b", "--baud=230400", "--lux=655350", "--fault=short"}
-            << "/tmp/b" << 230400 << 1 << 655350 << false << 5 << "short" << 1;
-    }
-    void arguments() {
-        QFETCH(QStringList, args);
-        std::vector<std::string> list;
-        for (const QString& a : args)
-            list.push_back(a.toStdString());
-        const sim::ParsedArguments parsed = sim::parseArguments(list);
-        QVERIFY2(parsed.options, parsed.error.c_str());
-        const sim::Options& o = *parsed.options;
-        QTEST(QString::fromStdString(o.link.empty() ? o.port : o.link), "device");
-        QTEST(o.baud, "baud");
-        QTEST(int(o.station), "station");
-        QTEST(o.lux ? int(*o.lux) : -1, "lux");
-        QTEST(o.pace, "pace");
-        QTEST(o.delayMs, "delay");
-        QTEST(QString::fromStdString(sim::faultName(o.fault)), "fault");
-        QTEST(int(o.faultEvery), "every");
-    }
-
-    void lineTiming_data() {
-        QTest::addColumn<int>("baud");
-        QTest::addColumn<int>("characterUs");
-        QTest::addColumn<int>("silenceUs");
-        QTest::newRow("1200") << 1200 << 8333 << 29166;
-        QTest::newRow("9600") << 9600 << 1041 << 3645;
-        QTest::newRow("19200: 3.5 characters would be under 2 ms") << 19200 << 520 << 2000;
-        QTest::newRow("115200") << 115200 << 86 << 2000;
-    }
-    void lineTiming() {
-        QFETCH(int, baud);
-        QTEST(int(sim::characterTime(baud).count()), "characterUs");
-        QTEST(int(sim::frameSilence(baud).count()), "silenceUs");
-    }
-
-    // -----------------------------------------------------------------------------------------
     // The program, with libmodbus as an independent master.
 
     void libmodbusReadsDefaults_data() {
@@ -495,10 +117,10 @@ private slots:
     void libmodbusReadsDefaults() {
         QFETCH(int, function);
         SimProcess sim;
-        QVERIFY2(sim.start({"--lux", QString::number(fixedLux)}), sim.log);
+        QVERIFY2(sim.start({"--lux", QString::number(kFixedLux)}), sim.log);
         const Modbus master = connectMaster(sim.link);
         QVERIFY2(master, qPrintable(modbusError()));
-        QCOMPARE(readRegisters(master.get(), function, 0, 8), defaults);
+        QCOMPARE(readRegisters(master.get(), function, 0, 8), kDefaults);
         QCOMPARE(readRegisters(master.get(), function, 7, 1), QList<quint16>{20000});
     }
 
@@ -510,12 +132,12 @@ private slots:
         const QList<quint16> values = readRegisters(master.get(), 3, 0, 8);
         QVERIFY2(values.size() == 8, qPrintable(modbusError()));
         QVERIFY2(values[0] >= 100 && values[0] <= 2000, qPrintable(QString::number(values[0])));
-        QCOMPARE(values.mid(1), defaults.mid(1));
+        QCOMPARE(values.mid(1), kDefaults.mid(1));
     }
 
     void libmodbusWritesParameters() {
         SimProcess sim;
-        QVERIFY2(sim.start({"--lux", QString::number(fixedLux)}), sim.log);
+        QVERIFY2(sim.start({"--lux", QString::number(kFixedLux)}), sim.log);
         const Modbus master = connectMaster(sim.link);
         QVERIFY2(master, qPrintable(modbusError()));
         QCOMPARE(readRegisters(master.get(), 3, 0, 1), QList<quint16>{1234});
@@ -572,7 +194,7 @@ private slots:
         QFETCH(int, error);
         QFETCH(int, atLeastMs);
         SimProcess sim;
-        QVERIFY2(sim.start({"--lux", QString::number(fixedLux), "--fault", fault, "--fault-every",
+        QVERIFY2(sim.start({"--lux", QString::number(kFixedLux), "--fault", fault, "--fault-every",
                             QString::number(every)}),
                  sim.log);
         const Modbus master = connectMaster(sim.link);
@@ -615,13 +237,13 @@ private slots:
         QFETCH(int, atLeastMs);
         SimProcess sim;
         QVERIFY2(sim.start(args + QStringList{"--baud", QString::number(baud), "--lux",
-                                              QString::number(fixedLux)}),
+                                              QString::number(kFixedLux)}),
                  sim.log);
         const Modbus master = connectMaster(sim.link, 1, baud);
         QVERIFY2(master, qPrintable(modbusError()));
         QElapsedTimer clock;
         clock.start();
-        QCOMPARE(readRegisters(master.get(), 3, 0, registers), defaults.mid(0, registers));
+        QCOMPARE(readRegisters(master.get(), 3, 0, registers), kDefaults.mid(0, registers));
         QVERIFY2(clock.elapsed() >= atLeastMs, qPrintable(QString::number(clock.elapsed())));
     }
 
@@ -634,7 +256,7 @@ private slots:
         QTest::addColumn<QStringList>("args");
         QTest::addColumn<QStringList>("script");
         QTest::addColumn<QByteArray>("logged");
-        const QStringList lux{"--lux", QString::number(fixedLux)};
+        const QStringList lux{"--lux", QString::number(kFixedLux)};
         const QStringList faultOnSecond = lux + QStringList{"--fault-every", "2", "--fault"};
         const QString read = QStringLiteral("01 03 0000 0001 -> 01 03 02 04D2");
 
@@ -702,7 +324,7 @@ private slots:
         QVERIFY(port.write(QByteArray::fromHex("FA 25 02 00 00 01 99 FE")));
         const QByteArray next = port.read(6);
         QCOMPARE(next.left(3).toHex(' '), QByteArray("fa 25 01"));
-        QVERIFY(sim::crcMatches(toBytes(next)));
+        QVERIFY(crcMatches(next));
 
         static const QRegularExpression line(QStringLiteral(
             "^\\d\\d:\\d\\d:\\d\\d\\.\\d{3} (rx|tx) [0-9A-F]{2}( [0-9A-F]{2})*  \\S"));
@@ -729,7 +351,7 @@ private slots:
     // At 1200 baud the silence is 29 ms: two writes in a row are one frame.
     void pieceswithinTheSilenceAreOneFrame() {
         SimProcess sim;
-        QVERIFY2(sim.start({"--baud", "1200", "--lux", QString::number(fixedLux)}), sim.log);
+        QVERIFY2(sim.start({"--baud", "1200", "--lux", QString::number(kFixedLux)}), sim.log);
         RawPort port(sim.link);
         QVERIFY(port.isOpen());
         QVERIFY(port.write(QByteArray::fromHex("01 03 00 00")));
@@ -889,7 +511,7 @@ private slots:
         SimProcess first;
         QVERIFY2(first.start({}), first.log);
         SimProcess second;
-        QVERIFY2(second.start({}, first.link), second.log);
+        QVERIFY2(second.startAt(first.link), second.log);
         QVERIFY(first.stop());
         QCOMPARE(QFileInfo(first.link).symLinkTarget(), second.device);
         QVERIFY(second.stop());
@@ -899,7 +521,7 @@ private slots:
     // Clients come and go; the sensor keeps serving and, with nobody on the line, sleeps.
     void servesReopenedPortWithoutSpinning() {
         SimProcess sim;
-        QVERIFY2(sim.start({"--lux", QString::number(fixedLux)}), sim.log);
+        QVERIFY2(sim.start({"--lux", QString::number(kFixedLux)}), sim.log);
         for (int round = 1; round <= 3; ++round) {
             {
                 const Modbus master = connectMaster(sim.link);
@@ -922,5 +544,5 @@ private slots:
     }
 };
 
-QTEST_GUILESS_MAIN(TestSim)
+QTEST_MAIN(TestSim)
 #include "test_sim.moc"

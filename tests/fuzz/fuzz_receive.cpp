@@ -19,6 +19,8 @@
 #include "app/frmmain.h"
 #include "app/messagesink.h"
 #include "tests/support/fakeserial.h"
+#include "tests/support/recordingsink.h"
+#include "tests/support/testfiles.h"
 
 #include <QApplication>
 #include <QByteArray>
@@ -40,14 +42,9 @@
 
 namespace {
 
-class SilentSink : public MessageSink {
-public:
-    void show(const QString&, const QString&, Icon) override {}
-};
-
 struct Harness {
     QTemporaryDir dir;
-    SilentSink sink;
+    RecordingSink sink;
     FakeSerialComponent* port = nullptr;
     std::unique_ptr<frmMain> window;
 };
@@ -125,10 +122,8 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
     harness = new Harness;
     if (!harness->dir.isValid())
         fail("no temporary program directory");
-    QFile settings(harness->dir.filePath(QStringLiteral("comm.set")));
-    if (!settings.open(QIODevice::WriteOnly) || settings.write("1,9600\r\n") != 8)
+    if (!writeCommSet(harness->dir.path(), 1, 9600))
         fail("cannot write comm.set");
-    settings.close();
     std::atexit(removeProgramDir);
 
     auto fake = std::make_unique<FakeSerialComponent>();
@@ -150,6 +145,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     port.setInBufferCount(0);
     port.ops.clear();
     port.written.clear();
+    harness->sink.shown.clear();
 
     const std::uint8_t kind = in.byte() % 8;
     w.CmdType = kind < kCmdTypes.size() ? kCmdTypes[kind] : in.int16();

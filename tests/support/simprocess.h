@@ -1,58 +1,114 @@
 #pragma once
 
-// qf7320-sim as a child process serving a COM1 link in a test's program directory.
+// qf7320-sim as a child process: on a pseudo-terminal reached through a link (by default COM1 in
+// a temporary directory of its own), with its log read into `log` or written to a file.
 
+#include <QByteArray>
 #include <QCoreApplication>
-#include <QElapsedTimer>
+#include <QDeadlineTimer>
+#include <QFile>
 #include <QProcess>
+#include <QRegularExpression>
 #include <QStringList>
+#include <QTemporaryDir>
 
 #include <csignal>
 
 class SimProcess {
 public:
+    QTemporaryDir dir;
+    QString link = dir.filePath(QStringLiteral("COM1"));
     QProcess process;
     QByteArray log;
+    QString device; // the pseudo-terminal the link points to
 
-    // Starts the simulator and waits until it says it is ready.
-    bool start(const QString& link, const QStringList& extra = {}) {
-        process.setProgram(QStringLiteral(QF_SIM_PATH));
-        process.setArguments(QStringList{QStringLiteral("--link"), link} + extra);
-        process.start();
-        if (!process.waitForStarted(10000))
+    SimProcess() = default;
+    SimProcess(const SimProcess&) = delete;
+    SimProcess& operator=(const SimProcess&) = delete;
+    ~SimProcess() {
+        if (process.state() != QProcess::NotRunning && !stop())
+            kill();
+    }
+
+    // The log goes to this file rather than to `log`: reading a pipe would wake the test for
+    // every frame, which a measurement of CPU time cannot afford.
+    void logToFile(const QString& path) {
+        logFile_ = path;
+        process.setStandardOutputFile(path);
+        process.setStandardErrorFile(path, QIODevice::Append);
+    }
+
+    // Starts with the link at `linkPath` and the extra arguments; true once it says it is ready.
+    bool startAt(const QString& linkPath, const QStringList& extra = {}) {
+        if (!launch(QStringList{QStringLiteral("--link"), linkPath} + extra))
             return false;
-        return waitFor("ready");
+        const auto match =
+            QRegularExpression(QStringLiteral(" -> (\\S+) at ")).match(QString::fromUtf8(log));
+        device = match.captured(1);
+        return true;
+    }
+    bool start(const QStringList& extra = {}) { return startAt(link, extra); }
+
+    // Starts with exactly these arguments; true once it says it is ready.
+    bool launch(const QStringList& args) {
+        process.start(QStringLiteral(QF_SIM_PATH), args);
+        return process.waitForStarted(10000) && waitForLog("ready on");
     }
 
-    // Waits for a line of the log that contains `text`, running the event loop meanwhile so that
-    // the window's port can write and read.
-    bool waitFor(const char* text, int ms = 10000) {
-        QElapsedTimer clock;
-        clock.start();
-        while (clock.elapsed() < ms) {
-            while (process.canReadLine()) {
-                const QByteArray line = process.readLine();
-                log += line;
-                if (line.contains(text))
-                    return true;
-            }
-            if (process.state() != QProcess::Running)
+    // Waits until `text` has appeared `times` times in the whole log, at most `ms`. The event
+    // loop runs meanwhile, so that a window's port can write and read.
+    bool waitForLog(const QByteArray& text, qsizetype times = 1, int ms = 10000) {
+        QDeadlineTimer deadline(ms);
+        for (;;) {
+            readLog();
+            if (log.count(text) >= times)
+                return true;
+            if (deadline.hasExpired() || process.state() != QProcess::Running)
                 return false;
-            QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 50);
+            QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 20);
+            if (!logFile_.isEmpty() || !process.bytesAvailable())
+                process.waitForReadyRead(5);
         }
-        return false;
+    }
+    // Waits for one more occurrence of `text` than the log holds now.
+    bool waitForNew(const QByteArray& text, int ms = 10000) {
+        readLog();
+        return waitForLog(text, log.count(text) + 1, ms);
     }
 
+    // Sends the signal and waits for the end.
+    bool stop(int signal = SIGTERM) {
+        ::kill(static_cast<pid_t>(process.processId()), signal);
+        const bool finished = process.waitForFinished(10000);
+        readLog();
+        return finished;
+    }
     void kill() {
         process.kill();
         process.waitForFinished(10000);
     }
 
-    ~SimProcess() {
-        if (process.state() == QProcess::Running) {
-            ::kill(static_cast<pid_t>(process.processId()), SIGTERM);
-            if (!process.waitForFinished(10000))
-                kill();
-        }
+    // User plus system time used so far, in clock ticks; -1 when it cannot be read.
+    long long cpuTicks() const {
+        QFile stat(QStringLiteral("/proc/%1/stat").arg(process.processId()));
+        if (!stat.open(QIODevice::ReadOnly))
+            return -1;
+        const QByteArray text = stat.readAll();
+        // After the command name in parentheses: state is field 3, utime 14 and stime 15.
+        const QList<QByteArray> fields = text.mid(text.lastIndexOf(')') + 2).split(' ');
+        return fields.size() > 12 ? fields[11].toLongLong() + fields[12].toLongLong() : -1;
     }
+
+private:
+    void readLog() {
+        if (logFile_.isEmpty()) {
+            log += process.readAllStandardOutput();
+            return;
+        }
+        QFile file(logFile_);
+        if (file.open(QIODevice::ReadOnly))
+            log = file.readAll();
+    }
+
+    QString logFile_;
 };

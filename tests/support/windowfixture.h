@@ -6,6 +6,8 @@
 #include "app/frmmain.h"
 #include "app/messagesink.h"
 #include "tests/support/fakeserial.h"
+#include "tests/support/recordingsink.h"
+#include "tests/support/testfiles.h"
 
 #include <QAbstractItemView>
 #include <QComboBox>
@@ -19,30 +21,6 @@
 
 #include <functional>
 #include <memory>
-
-struct ShownMessage {
-    QString text;
-    QString title;
-    MessageSink::Icon icon;
-};
-
-class RecordingSink : public MessageSink {
-public:
-    QList<ShownMessage> shown;
-    std::function<void()> whileOpen; // runs while the box is "open", before it returns
-
-    void show(const QString& text, const QString& title, Icon icon) override {
-        shown.append({text, title, icon});
-        if (whileOpen)
-            whileOpen();
-    }
-    QStringList texts() const {
-        QStringList list;
-        for (const auto& m : shown)
-            list << m.text;
-        return list;
-    }
-};
 
 inline QByteArray bytesFromHex(const char* hex) {
     return QByteArray::fromHex(QByteArray(hex));
@@ -69,11 +47,8 @@ struct WindowFixture {
     // configure: adjusts the fake before the load event runs.
     explicit WindowFixture(const char* commSet = "1,9600\r\n",
                            const std::function<void(FakeSerialComponent&)>& configure = {}) {
-        if (commSet) {
-            QFile file(dir.filePath(QStringLiteral("comm.set")));
-            file.open(QIODevice::WriteOnly);
-            file.write(commSet);
-        }
+        if (commSet)
+            writeCommSet(dir.path(), QByteArray(commSet));
         auto fake = std::make_unique<FakeSerialComponent>();
         port = fake.get();
         if (configure)
