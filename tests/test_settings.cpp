@@ -33,27 +33,22 @@ private slots:
         QTest::addColumn<int>("rateItem");
         QTest::addColumn<bool>("open");
         QTest::addColumn<QString>("settings"); // the settings text the port was given
-        QTest::newRow("3,0") << QByteArray("3,0\r\n") << 3 << 9600 << 2 << "9600" << 1 << true
-                             << "9600,N,8,1";
-        QTest::newRow("1,2400") << QByteArray("1,2400\r\n") << 1 << 2400 << 0 << "19200" << -1
-                                << true << "2400,N,8,1";
-        QTest::newRow("blanks and trailing text")
-            << QByteArray("  16 ,  14400  whatever\r\nmore") << 16 << 14400 << 15 << "14400" << 2
-            << true << "14400,N,8,1";
-        QTest::newRow("port 17 is not listed") << QByteArray("17,4800\r\n") << 17 << 4800 << -1
-                                               << "4800" << 0 << false << "4800,N,8,1";
-        QTest::newRow("port 0") << QByteArray("0,9600\r\n") << 0 << 9600 << -1 << "9600" << 1
-                                << false << "9600,N,8,1";
-        QTest::newRow("no file") << QByteArray("<none>") << 0 << 9600 << -1 << "9600" << 1 << false
-                                 << "9600,N,8,1";
-        QTest::newRow("empty file")
-            << QByteArray() << 0 << 9600 << -1 << "9600" << 1 << false << "9600,N,8,1";
-        QTest::newRow("one number")
-            << QByteArray("3\r\n") << 0 << 9600 << -1 << "9600" << 1 << false << "9600,N,8,1";
-        QTest::newRow("not a number") << QByteArray("COM3,9600\r\n") << 0 << 9600 << -1 << "9600"
-                                      << 1 << false << "9600,N,8,1";
-        QTest::newRow("rate outside 16 bits")
-            << QByteArray("3,38400\r\n") << 0 << 9600 << -1 << "9600" << 1 << false << "9600,N,8,1";
+        auto row = [](const char* name, const QByteArray& content, int port, int rate, int portItem,
+                      const char* rateText, int rateItem, bool open) {
+            QTest::newRow(name) << content << port << rate << portItem << rateText << rateItem
+                                << open << QStringLiteral("%1,N,8,1").arg(rate);
+        };
+        row("3,0", "3,0\r\n", 3, 9600, 2, "9600", 1, true);
+        row("1,2400", "1,2400\r\n", 1, 2400, 0, "19200", -1, true);
+        row("blanks and trailing text", "  16 ,  14400  whatever\r\nmore", 16, 14400, 15, "14400",
+            2, true);
+        row("port 17 is not listed", "17,4800\r\n", 17, 4800, -1, "4800", 0, false);
+        row("port 0", "0,9600\r\n", 0, 9600, -1, "9600", 1, false);
+        row("no file", "<none>", 0, 9600, -1, "9600", 1, false);
+        row("empty file", "", 0, 9600, -1, "9600", 1, false);
+        row("one number", "3\r\n", 0, 9600, -1, "9600", 1, false);
+        row("not a number", "COM3,9600\r\n", 0, 9600, -1, "9600", 1, false);
+        row("rate outside 16 bits", "3,38400\r\n", 0, 9600, -1, "9600", 1, false);
     }
     void startup() {
         QFETCH(QByteArray, content);
@@ -132,12 +127,13 @@ private slots:
         QTest::addColumn<int>("rateItem"); // -1: type rateTyped instead
         QTest::addColumn<QString>("rateTyped");
         QTest::addColumn<QString>("file");
-        QTest::newRow("COM2 and 19200") << 1 << 3 << ""
-                                        << "2,19200\r\n";
-        QTest::newRow("typed 38400 saves 4800") << 2 << -1 << "38400"
-                                                << "3,4800\r\n";
-        QTest::newRow("COM16 and 14400") << 15 << 2 << ""
-                                         << "16,14400\r\n";
+        auto row = [](const char* name, int portItem, int rateItem, const char* typed,
+                      const char* file) {
+            QTest::newRow(name) << portItem << rateItem << typed << file;
+        };
+        row("COM2 and 19200", 1, 3, "", "2,19200\r\n");
+        row("typed 38400 saves 4800", 2, -1, "38400", "3,4800\r\n");
+        row("COM16 and 14400", 15, 2, "", "16,14400\r\n");
     }
     void saveSettings() {
         QFETCH(int, portItem);
