@@ -198,11 +198,19 @@ void frmMain::preparePortForRequest() {
     MSComm1->setRThreshold(0);
 }
 
-// A closed port found by a data query or a parameter read: told, and polling stops sending.
-void frmMain::reportPortClosed() {
-    msgBox(kMsgPortClosed);
-    bringToFront(imgNotConnected);
-    CommOK = false;
+// The start of the data query and the parameter read once their inputs are accepted. A closed
+// port is told to the operator, and polling stops sending; false then. Otherwise the yellow lamp
+// shows that a request is on its way and the port is made ready for it.
+bool frmMain::startReadOnOpenPort() {
+    if (!MSComm1->portOpen()) {
+        msgBox(kMsgPortClosed);
+        bringToFront(imgNotConnected);
+        CommOK = false;
+        return false;
+    }
+    bringToFront(ImgYellow);
+    preparePortForRequest();
+    return true;
 }
 
 // Bytes 6 and 7: the CRC of bytes 0-5, low-order byte first, through the window's own CRC so
@@ -425,12 +433,8 @@ void frmMain::comDoOnce_Click() {
     }
 
     txtState->clear();
-    if (!MSComm1->portOpen()) {
-        reportPortClosed();
+    if (!startReadOnOpenPort())
         return;
-    }
-    bringToFront(ImgYellow);
-    preparePortForRequest();
 
     // A station, function or start that does not fit in its byte goes out as 0.
     const auto frame = protocol::readRequest(
@@ -446,12 +450,8 @@ void frmMain::cmdREAD_Click(int index) {
     CmdText.clear();
     txtState->clear();
     ParamIndex = static_cast<std::int16_t>(index);
-    if (!MSComm1->portOpen()) {
-        reportPortClosed();
+    if (!startReadOnOpenPort())
         return;
-    }
-    bringToFront(ImgYellow);
-    preparePortForRequest();
 
     // One register of the row, read with the function and relative to the start typed in the
     // query fields; a byte whose text does not convert or fit goes out as 0.

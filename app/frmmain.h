@@ -106,7 +106,7 @@ private:
                 MessageSink::Icon icon = MessageSink::Icon::None);
     void bringToFront(QLabel* lamp);
     void preparePortForRequest();
-    void reportPortClosed();
+    bool startReadOnOpenPort();
     void appendCrc(protocol::Frame& frame);
     void appendRequestText(const protocol::Frame& frame);
     void writeFrame(const protocol::Frame& frame);

@@ -5,28 +5,28 @@
 namespace sim {
 
 namespace {
-constexpr std::uint8_t deviceFailure = 0x04;
-constexpr int maxSlowMs = 600000;
+constexpr std::uint8_t kDeviceFailure = 0x04;
+constexpr int kMaxSlowMs = 600000;
 // Cut off so that a master waiting for the announced length never sees the end of the answer.
-constexpr std::size_t shortCut = 3;
+constexpr std::size_t kShortCut = 3;
 } // namespace
 
 std::optional<Fault> parseFault(std::string_view text) {
-    static constexpr std::pair<std::string_view, FaultKind> plain[] = {
+    static constexpr std::pair<std::string_view, FaultKind> kPlain[] = {
         {"silent", FaultKind::silent},       {"bad-crc", FaultKind::badCrc},
         {"short", FaultKind::shortAnswer},   {"garbage", FaultKind::garbage},
         {"exception", FaultKind::exception}, {"none", FaultKind::none}};
-    for (const auto& [name, kind] : plain)
+    for (const auto& [name, kind] : kPlain)
         if (text == name)
             return Fault{kind, 0};
-    constexpr std::string_view slowPrefix = "slow:";
-    if (!text.starts_with(slowPrefix))
+    constexpr std::string_view kSlowPrefix = "slow:";
+    if (!text.starts_with(kSlowPrefix))
         return std::nullopt;
-    const std::string_view number = text.substr(slowPrefix.size());
+    const std::string_view number = text.substr(kSlowPrefix.size());
     int ms = 0;
     const auto [end, error] = std::from_chars(number.data(), number.data() + number.size(), ms);
     if (number.empty() || error != std::errc{} || end != number.data() + number.size() || ms < 0 ||
-        ms > maxSlowMs)
+        ms > kMaxSlowMs)
         return std::nullopt;
     return Fault{FaultKind::slow, ms};
 }
@@ -73,7 +73,7 @@ Delivery FaultInjector::deliver(const Bytes& answer) {
         d.bytes[d.bytes.size() - 1] ^= 0xFF;
         break;
     case FaultKind::shortAnswer:
-        d.bytes.resize(d.bytes.size() > shortCut ? d.bytes.size() - shortCut : 0);
+        d.bytes.resize(d.bytes.size() > kShortCut ? d.bytes.size() - kShortCut : 0);
         break;
     case FaultKind::garbage: {
         std::uniform_int_distribution<int> byte(0, 255);
@@ -82,7 +82,7 @@ Delivery FaultInjector::deliver(const Bytes& answer) {
         break;
     }
     case FaultKind::exception:
-        d.bytes = withCrc({answer[0], static_cast<std::uint8_t>(answer[1] | 0x80), deviceFailure});
+        d.bytes = withCrc({answer[0], static_cast<std::uint8_t>(answer[1] | 0x80), kDeviceFailure});
         break;
     case FaultKind::slow:
         d.extraDelayMs = fault_.slowMs;

@@ -19,10 +19,10 @@ namespace {
 }
 
 speed_t speedFor(int baud) {
-    static constexpr std::pair<int, speed_t> speeds[] = {
+    static constexpr std::pair<int, speed_t> kSpeeds[] = {
         {1200, B1200},   {2400, B2400},   {4800, B4800},     {9600, B9600},    {19200, B19200},
         {38400, B38400}, {57600, B57600}, {115200, B115200}, {230400, B230400}};
-    for (const auto& [rate, speed] : speeds)
+    for (const auto& [rate, speed] : kSpeeds)
         if (rate == baud)
             return speed;
     errno = EINVAL;

@@ -28,7 +28,7 @@ using Clock = std::chrono::steady_clock;
 using sim::Bytes;
 
 // A Modbus RTU frame is at most 256 bytes; anything longer is noise.
-constexpr std::size_t maxFrame = 256;
+constexpr std::size_t kMaxFrame = 256;
 
 void logLine(const std::string& text) {
     const auto now = std::chrono::system_clock::now();
@@ -130,7 +130,7 @@ private:
             const ssize_t n = read(line_.fd(), buffer, sizeof buffer);
             if (n > 0) {
                 for (ssize_t i = 0; i < n; ++i)
-                    if (rx_.size() <= maxFrame)
+                    if (rx_.size() <= kMaxFrame)
                         rx_.push_back(buffer[i]);
                 lastRx_ = Clock::now();
                 continue;
@@ -148,9 +148,9 @@ private:
     void answer(Clock::time_point now) {
         Bytes request;
         request.swap(rx_);
-        if (request.size() > maxFrame) {
-            request.resize(maxFrame);
-            logFrame("rx", request, "ignored: longer than " + std::to_string(maxFrame) + " bytes");
+        if (request.size() > kMaxFrame) {
+            request.resize(kMaxFrame);
+            logFrame("rx", request, "ignored: longer than " + std::to_string(kMaxFrame) + " bytes");
             return;
         }
         const double seconds = std::chrono::duration<double>(now - start_).count();

@@ -8,9 +8,9 @@ namespace sim {
 
 namespace {
 
-constexpr std::array bauds{1200, 2400, 4800, 9600, 19200, 38400, 57600, 115200, 230400};
-constexpr int bitsPerCharacter = 10;
-constexpr std::chrono::microseconds minimumSilence{2000};
+constexpr std::array kBauds{1200, 2400, 4800, 9600, 19200, 38400, 57600, 115200, 230400};
+constexpr int kBitsPerCharacter = 10;
+constexpr std::chrono::microseconds kMinimumSilence{2000};
 
 template <typename T> std::optional<T> number(std::string_view text, T low, T high) {
     T value{};
@@ -28,16 +28,16 @@ ParsedArguments failure(std::string error) {
 } // namespace
 
 std::span<const int> supportedBauds() {
-    return bauds;
+    return kBauds;
 }
 
 std::chrono::microseconds characterTime(int baud) {
-    return std::chrono::microseconds(bitsPerCharacter * 1000000LL / baud);
+    return std::chrono::microseconds(kBitsPerCharacter * 1000000LL / baud);
 }
 
 std::chrono::microseconds frameSilence(int baud) {
-    const std::chrono::microseconds silence(35 * bitsPerCharacter * 1000000LL / (10LL * baud));
-    return std::max(silence, minimumSilence);
+    const std::chrono::microseconds silence(35 * kBitsPerCharacter * 1000000LL / (10LL * baud));
+    return std::max(silence, kMinimumSilence);
 }
 
 ParsedArguments parseArguments(std::span<const std::string> args) {
@@ -86,7 +86,7 @@ ParsedArguments parseArguments(std::span<const std::string> args) {
             o.port = *v;
         } else if (name == "--baud") {
             const auto baud = number<int>(*v, 1, 10000000);
-            if (!baud || std::find(bauds.begin(), bauds.end(), *baud) == bauds.end())
+            if (!baud || std::find(kBauds.begin(), kBauds.end(), *baud) == kBauds.end())
                 return failure(bad);
             o.baud = *baud;
         } else if (name == "--station") {
@@ -128,8 +128,8 @@ std::string usage(std::string_view program) {
                        "  --link PATH        create a pseudo-terminal, symbolic link PATH -> it\n"
                        "  --port DEVICE      serve a real serial port instead\n"
                        "  --baud N           line speed, 8N1 (default 9600; ";
-    for (std::size_t i = 0; i < bauds.size(); ++i)
-        text += (i ? " " : "") + std::to_string(bauds[i]);
+    for (std::size_t i = 0; i < kBauds.size(); ++i)
+        text += (i ? " " : "") + std::to_string(kBauds[i]);
     text += ")\n"
             "  --station N        station address 1-247 (default 1)\n"
             "  --lux N            fixed illuminance in lx (default: a slowly drifting reading)\n"

@@ -2,6 +2,7 @@
 
 #include "modbus/crc16.h"
 #include "modbus/hextext.h"
+#include "modbus/protocol.h"
 
 #include <algorithm>
 #include <cmath>
@@ -11,14 +12,13 @@ namespace sim {
 
 namespace {
 
-constexpr std::uint8_t exceptionFlag = 0x80;
-constexpr std::uint8_t illegalFunction = 0x01;
-constexpr std::uint8_t illegalAddress = 0x02;
-constexpr std::uint8_t illegalValue = 0x03;
-constexpr int maxReadQuantity = 125;
-constexpr std::uint16_t temperature = 2350; // 23.50 degrees
-constexpr std::uint16_t humidity = 4500;    // 45.00 %
-constexpr std::size_t fixedFrameLength = 8; // station, function, 2 x 16 bits, CRC
+constexpr std::uint8_t kIllegalFunction = 0x01;
+constexpr std::uint8_t kIllegalAddress = 0x02;
+constexpr std::uint8_t kIllegalValue = 0x03;
+constexpr int kMaxReadQuantity = 125;
+constexpr std::uint16_t kTemperature = 2350; // 23.50 degrees
+constexpr std::uint16_t kHumidity = 4500;    // 45.00 %
+constexpr std::size_t kFixedFrameLength = 8; // station, function, 2 x 16 bits, CRC
 
 std::uint16_t word(std::span<const std::uint8_t> frame, std::size_t at) {
     return static_cast<std::uint16_t>(frame[at] << 8 | frame[at + 1]);
@@ -41,7 +41,8 @@ Outcome exception(std::uint8_t station, std::uint8_t function, std::uint8_t code
                                             "illegal data value"};
     Outcome out;
     out.addressed = true;
-    out.answer = withCrc({station, static_cast<std::uint8_t>(function | exceptionFlag), code});
+    out.answer =
+        withCrc({station, static_cast<std::uint8_t>(function | protocol::kExceptionFlag), code});
     out.action = std::move(why);
     out.answerNote = "exception " + modbus::byteText(code) + " (" + names[code] + ")";
     return out;
@@ -99,31 +100,31 @@ std::uint16_t Sensor::registerValue(int index, double seconds) const {
         return static_cast<std::uint16_t>(std::clamp(value, 0L, 65535L));
     }
     case 1:
-        return temperature;
+        return kTemperature;
     case 2:
-        return humidity;
+        return kHumidity;
     default:
-        return parameters_.at(static_cast<std::size_t>(index - firstParameter));
+        return parameters_.at(static_cast<std::size_t>(index - kFirstParameter));
     }
 }
 
 std::optional<std::uint8_t> Sensor::write(std::uint16_t address, std::uint16_t value,
                                           std::string& action) {
-    if (address == stationRegister) {
+    if (address == kStationRegister) {
         if (value < 1 || value > 247) {
             action = "refused station " + std::to_string(value) + ": outside 1-247";
-            return illegalValue;
+            return kIllegalValue;
         }
         action = "station " + std::to_string(station_) + " -> " + std::to_string(value);
         station_ = static_cast<std::uint8_t>(value);
         return std::nullopt;
     }
-    const int index = address - parameterBase;
-    if (index < firstParameter || index >= registerCount) {
+    const int index = address - kParameterBase;
+    if (index < kFirstParameter || index >= kRegisterCount) {
         action = "refused write to " + hex4(address) + ": no such register";
-        return illegalAddress;
+        return kIllegalAddress;
     }
-    parameters_[static_cast<std::size_t>(index - firstParameter)] = value;
+    parameters_[static_cast<std::size_t>(index - kFirstParameter)] = value;
     action = "wrote " + hex4(address) + "=" + std::to_string(value);
     return std::nullopt;
 }
@@ -141,15 +142,16 @@ Outcome Sensor::handle(std::span<const std::uint8_t> request, double seconds) {
     const std::uint8_t station = request[0];
     const std::uint8_t function = request[1];
 
-    if (station == addressReadStation && function == addressReadFunction) {
+    if (station == protocol::kAddressQueryStation && function == protocol::kFunctionReadAddress) {
         out.addressed = true;
-        out.answer = withCrc({addressReadStation, addressReadFunction, 0x01, station_});
+        out.answer = withCrc(
+            {protocol::kAddressQueryStation, protocol::kFunctionReadAddress, 0x01, station_});
         out.action = "address read";
         out.answerNote = "station " + std::to_string(station_);
         return out;
     }
     if (station == 0) {
-        if (function != 0x06 || request.size() != fixedFrameLength) {
+        if (function != 0x06 || request.size() != kFixedFrameLength) {
             out.action = "ignored: broadcast of function " + functionText(function);
             return out;
         }
@@ -166,17 +168,17 @@ Outcome Sensor::handle(std::span<const std::uint8_t> request, double seconds) {
     switch (function) {
     case 0x03:
     case 0x04: {
-        if (request.size() != fixedFrameLength)
-            return exception(station, function, illegalValue, "malformed read");
+        if (request.size() != kFixedFrameLength)
+            return exception(station, function, kIllegalValue, "malformed read");
         const unsigned start = word(request, 2);
         const unsigned quantity = word(request, 4);
         const std::string what = "read " + plural(quantity, "register") + " from " +
                                  std::to_string(start) + " (function " + std::to_string(function) +
                                  ")";
-        if (quantity == 0 || quantity > maxReadQuantity)
-            return exception(station, function, illegalValue, what + ": bad quantity");
-        if (start + quantity > registerCount)
-            return exception(station, function, illegalAddress, what + ": outside 0-7");
+        if (quantity == 0 || quantity > kMaxReadQuantity)
+            return exception(station, function, kIllegalValue, what + ": bad quantity");
+        if (start + quantity > kRegisterCount)
+            return exception(station, function, kIllegalAddress, what + ": outside 0-7");
         Bytes body{station, function, static_cast<std::uint8_t>(2 * quantity)};
         for (unsigned i = start; i < start + quantity; ++i) {
             const std::uint16_t value = registerValue(static_cast<int>(i), seconds);
@@ -190,8 +192,8 @@ Outcome Sensor::handle(std::span<const std::uint8_t> request, double seconds) {
         return out;
     }
     case 0x06: {
-        if (request.size() != fixedFrameLength)
-            return exception(station, function, illegalValue, "malformed write");
+        if (request.size() != kFixedFrameLength)
+            return exception(station, function, kIllegalValue, "malformed write");
         std::string action;
         if (const auto code = write(word(request, 2), word(request, 4), action))
             return exception(station, function, *code, action);
@@ -202,7 +204,7 @@ Outcome Sensor::handle(std::span<const std::uint8_t> request, double seconds) {
         return out;
     }
     default:
-        return exception(station, function, illegalFunction,
+        return exception(station, function, kIllegalFunction,
                          "unknown function " + functionText(function));
     }
 }

@@ -23,10 +23,6 @@ bool crcMatches(std::span<const std::uint8_t> frame);
 // "01 03 00 00": the bytes as the log shows them.
 std::string hexText(std::span<const std::uint8_t> bytes);
 
-// The station that answers the address read whatever its own address is.
-inline constexpr std::uint8_t addressReadStation = 250;
-inline constexpr std::uint8_t addressReadFunction = 0x25;
-
 struct Outcome {
     // What goes back on the line; empty when the sensor stays silent.
     Bytes answer;
@@ -40,11 +36,11 @@ struct Outcome {
 
 class Sensor {
 public:
-    static constexpr int registerCount = 8;
+    static constexpr int kRegisterCount = 8;
     // The writable parameters sit at 0x0A03-0x0A07 and read back as registers 3-7.
-    static constexpr std::uint16_t parameterBase = 0x0A00;
-    static constexpr int firstParameter = 3;
-    static constexpr std::uint16_t stationRegister = 0x0B00;
+    static constexpr std::uint16_t kParameterBase = 0x0A00;
+    static constexpr int kFirstParameter = 3;
+    static constexpr std::uint16_t kStationRegister = 0x0B00;
 
     explicit Sensor(std::uint8_t station = 1);
 

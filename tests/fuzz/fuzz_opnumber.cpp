@@ -224,12 +224,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             check(opnum::parse(*shown).has_value(), "a parameter shows no number");
     }
 
+    // An address-change echo (06 0B 00 in bytes 1-3) carries the address in byte 5 and shows
+    // nothing until that byte has come; any other reply of four bytes or more, byte 3.
     const auto address = protocol::decodeAddress(data, size);
-    check(address.has_value() == (size >= 4), "decodeAddress decodes wrongly or not at all");
-    if (address) {
-        const bool echo = size >= 6 && data[1] == 0x06 &&
-                          data[2] == protocol::kAddressRegisterHigh && data[3] == 0x00;
+    const bool echo = size >= 4 && data[1] == protocol::kFunctionWriteRegister &&
+                      data[2] == protocol::kAddressRegisterHigh && data[3] == 0x00;
+    const bool decodable = echo ? size >= 6 : size >= 4;
+    check(address.has_value() == decodable, "decodeAddress decodes wrongly or not at all");
+    if (address)
         check(*address == (echo ? data[5] : data[3]), "decodeAddress takes the wrong byte");
-    }
     return 0;
 }
