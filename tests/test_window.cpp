@@ -220,6 +220,32 @@ private slots:
         QVERIFY2(clipped.isEmpty(), qPrintable(clipped.join(QStringLiteral(", "))));
     }
 
+    // The request boxes, the value boxes and the parameter boxes centre their text; every other
+    // text box keeps it at the left.
+    void textBoxAlignment() {
+        WindowFixture f;
+        const QStringList centred = {
+            "txtStationID",  "txtFunID",      "txtStartID",   "txtDataLength", "txtValue_0",
+            "txtValue_1",    "txtValue_2",    "txtValue_3",   "txtsetValue_0", "txtsetValue_1",
+            "txtsetValue_2", "txtsetValue_3", "txtsetValue_4"};
+        const QStringList left = {"txtSetID_0", "txtSetID_1", "txtTimerSet", "txtCommand"};
+        QStringList wrong;
+        int seen = 0;
+        for (QLineEdit* box : f.w().findChildren<QLineEdit*>()) {
+            if (qobject_cast<QComboBox*>(box->parentWidget()))
+                continue; // the lists' edit fields
+            const QString name = box->objectName();
+            QVERIFY2(centred.contains(name) || left.contains(name), qPrintable(name));
+            ++seen;
+            const Qt::Alignment expected =
+                centred.contains(name) ? Qt::AlignHCenter : Qt::AlignLeft;
+            if ((box->alignment() & Qt::AlignHorizontal_Mask) != expected)
+                wrong << name;
+        }
+        QCOMPARE(seen, int(centred.size() + left.size()));
+        QVERIFY2(wrong.isEmpty(), qPrintable(wrong.join(QStringLiteral(", "))));
+    }
+
     void listsBeforeAnyStoredChoice() {
         WindowFixture f(nullptr); // no comm.set: no port selected, the rate 9600
         QCOMPARE(f.w().Combo1->currentIndex(), -1);
