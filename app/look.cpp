@@ -37,6 +37,9 @@ private:
 
 // Fonts the window asks for by name, and the installed fonts that stand in for them where the
 // desktop lacks them, so that their sizes and weights still apply to the Chinese text.
+// The form's window font is 宋体 at 8 points: at that size every caption fits its label with
+// the substitutes, whose Latin glyphs are wider than the half-width ones the layout was drawn
+// for.
 void substituteFonts() {
     const QStringList families = QFontDatabase::families();
     auto firstInstalled = [&](const QStringList& candidates) {
@@ -60,6 +63,13 @@ void substituteFonts() {
         QFont::insertSubstitution(QStringLiteral("Perpetua Titling MT"), serif);
 }
 
+// Changes one property of the font a control has from the form.
+template <typename Change> void refineFont(QWidget* control, Change change) {
+    QFont font = control->font();
+    change(font);
+    control->setFont(font);
+}
+
 } // namespace
 
 namespace look {
@@ -69,54 +79,22 @@ void installFontSubstitutes() {
 }
 
 void dress(frmMain& w) {
-    w.setWindowTitle(QStringLiteral("QF7320系列光照度传感器工具软件-qf7320-tool " QF7320_VERSION));
-    w.Label4->setText(
-        QStringLiteral("qf7320-tool " QF7320_VERSION
-                       " — QF7320系列光照度传感器的测试与配置工具（Modbus RTU 主站）"));
-    w.setWindowIcon(QIcon(QStringLiteral(":/images/app-icon.png")));
+    // The form holds the fixed texts; the program's name and version come from the build.
+    const QString program = QStringLiteral("qf7320-tool " QF7320_VERSION);
+    w.setWindowTitle(w.windowTitle() + program);
+    w.Label4->setText(program + QStringLiteral(" — ") + w.Label4->text());
+
+    // A fixed window (the form fixes its size) that can be minimised but not maximised.
     w.setWindowFlags(Qt::Window | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
                      Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint);
-    w.setFixedSize(w.size());
 
-    QPalette grey = w.palette();
-    grey.setColor(QPalette::Window, QColor(224, 224, 224));
-    w.setPalette(grey);
-    w.setAutoFillBackground(true);
-
-    // The window's own font, and the fonts of the value panel and the query buttons. At 8
-    // points every caption fits its label with the substitute fonts, whose Latin glyphs are
-    // wider than the half-width ones the layout was drawn for.
-    w.setFont(QFont(QStringLiteral("宋体"), 8));
-    QFont valueFont(QStringLiteral("宋体"));
-    valueFont.setPointSizeF(36);
-    for (QLineEdit* box : w.txtValue)
-        box->setFont(valueFont);
-    QFont unitFont(QStringLiteral("Perpetua Titling MT"));
-    unitFont.setPointSizeF(18);
-    unitFont.setWeight(QFont::Light);
+    // A form's point sizes are whole and its fonts know bold but no other weight: the query
+    // buttons are a quarter point larger than the form says, and the units are light.
+    for (QPushButton* button : {w.comDoOnce, w.cmdOneM, w.cmdStopOnce})
+        refineFont(button, [](QFont& font) { font.setPointSizeF(14.25); });
     for (QLabel* unit :
          w.PictureShow->findChildren<QLabel*>(QRegularExpression(QStringLiteral("^lblDanWei_"))))
-        unit->setFont(unitFont);
-
-    // Red text: the units LX and ℃ (and the two empty unit labels) and every range hint.
-    QPalette red = grey;
-    red.setColor(QPalette::WindowText, QColor(255, 0, 0));
-    for (QLabel* label : {w.lblDanWei_0, w.lblDanWei_3, w.lblDanWei_4, w.lblDanWei_10, w.Label2_0,
-                          w.Label2_1, w.Label2_2, w.Label2_3, w.Label2_6, w.Label2_13})
-        label->setPalette(red);
-    QFont queryFont(QStringLiteral("宋体"));
-    queryFont.setPointSizeF(14.25);
-    queryFont.setBold(true);
-    for (QPushButton* button : {w.comDoOnce, w.cmdOneM, w.cmdStopOnce})
-        button->setFont(queryFont);
-
-    // The three lamps lie on one another; the red one starts in front.
-    w.imgNotConnected->setPixmap(QPixmap(QStringLiteral(":/images/lamp-red.png")));
-    w.ImgYellow->setPixmap(QPixmap(QStringLiteral(":/images/lamp-yellow.png")));
-    w.imgConnected->setPixmap(QPixmap(QStringLiteral(":/images/lamp-green.png")));
-    w.imgConnected->raise();
-    w.ImgYellow->raise();
-    w.imgNotConnected->raise();
+        refineFont(unit, [](QFont& font) { font.setWeight(QFont::Light); });
 
     w.Line1 = new SlantLine(QPoint(2160 / 15, 240 / 15), QPoint(2040 / 15, 480 / 15), w.Frame6);
     w.Line1->setObjectName(QStringLiteral("Line1"));

@@ -1,8 +1,10 @@
 #pragma once
 
-// The parts of the window's appearance that a form file cannot hold: fonts that stand in for
-// the ones the layout names, the slanted stroke between the counters, the window's fixed frame,
-// and the query buttons' fractional point size.
+// The parts of the window's appearance that its form file cannot hold: fonts that stand in for
+// the ones the form names, the weight and fractional size of two of its fonts, the slanted
+// stroke between the counters, the window's frame and the program's version in its texts.
+// The rest of its look is in frmmain.ui: sizes, fonts, colours, the icon and the lamp pictures,
+// which the form lists back to front so that the red lamp starts in front.
 
 class frmMain;
 

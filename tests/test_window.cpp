@@ -172,6 +172,30 @@ private slots:
         QCOMPARE(w.txtValue[0]->alignment(), Qt::AlignCenter);
         QCOMPARE(w.comDoOnce->font().pointSizeF(), 14.25);
         QVERIFY(w.comDoOnce->font().bold());
+        // The window's font reaches the controls without one of their own; the units have theirs.
+        for (QWidget* plain :
+             {static_cast<QWidget*>(w.Label8_0), static_cast<QWidget*>(w.txtTimerSet),
+              static_cast<QWidget*>(w.cmdREAD[0]), static_cast<QWidget*>(w.Frame7)}) {
+            QCOMPARE(plain->font().family(), QStringLiteral("宋体"));
+            QCOMPARE(plain->font().pointSize(), 8);
+        }
+        for (QLabel* unit : {w.lblDanWei_0, w.lblDanWei_2, w.lblDanWei_7}) {
+            QCOMPARE(unit->font().family(), QStringLiteral("Perpetua Titling MT"));
+            QCOMPARE(unit->font().pointSizeF(), 18.0);
+            QCOMPARE(unit->font().weight(), QFont::Light);
+        }
+        QCOMPARE(w.comDoOnce->font().family(), QStringLiteral("宋体"));
+        // Red text: the units LX and ℃, the two empty unit labels and every range hint.
+        const QColor red(255, 0, 0);
+        for (QLabel* label :
+             {w.lblDanWei_0, w.lblDanWei_3, w.lblDanWei_4, w.lblDanWei_10, w.Label2_0, w.Label2_1,
+              w.Label2_2, w.Label2_3, w.Label2_6, w.Label2_13})
+            QVERIFY2(label->palette().color(QPalette::WindowText) == red,
+                     qPrintable(label->objectName()));
+        for (QLabel* label : {w.lblDanWei_1, w.lblDanWei_2, w.lblDanWei_5, w.lblDanWei_7,
+                              w.Label2_7, w.lblsetValue_0, w.Label8_0})
+            QVERIFY2(label->palette().color(QPalette::WindowText) != red,
+                     qPrintable(label->objectName()));
         // Tooltips and accessible names.
         QCOMPARE(w.lblErrCounter->toolTip(), QStringLiteral("误码率"));
         QCOMPARE(w.lblCounter->toolTip(), QStringLiteral("测试统计"));
@@ -188,8 +212,16 @@ private slots:
         for (int k = 0; k < w.Combo2->count(); ++k)
             rates << w.Combo2->itemText(k);
         QCOMPARE(rates, (QStringList{"4800", "9600", "14400", "19200"}));
-        // Exactly one lamp is seen, the red one at start.
+        // Exactly one lamp is seen, the red one at start, the yellow one behind it and the green
+        // one at the back; each shows its picture.
         QCOMPARE(w.lampInFront(), w.imgNotConnected);
+        QList<QObject*> lamps;
+        for (QObject* child : w.Picture2->children())
+            lamps << child;
+        QCOMPARE(lamps, (QList<QObject*>{w.imgConnected, w.ImgYellow, w.imgNotConnected}));
+        for (QLabel* lamp : {w.imgNotConnected, w.ImgYellow, w.imgConnected})
+            QCOMPARE(lamp->pixmap().size(), QSize(16, 16));
+        QCOMPARE(w.windowIcon().availableSizes().value(0), QSize(32, 32));
         QVERIFY(w.Timer2 && !w.Timer2->isActive());
         QVERIFY(w.Line1);
         // Form state after the load event.
