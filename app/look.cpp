@@ -2,8 +2,10 @@
 
 #include "app/frmmain.h"
 
+#include <QCommonStyle>
 #include <QFontDatabase>
 #include <QPainter>
+#include <QProxyStyle>
 #include <QRegularExpression>
 
 #ifndef QF7320_VERSION
@@ -33,6 +35,30 @@ protected:
 private:
     QPoint from_;
     QPoint to_;
+};
+
+// The window's own style for everything but its frames, which it draws the classic way: an
+// etched line whose top edge runs through the middle of the caption and is broken where the
+// caption stands, around a panel that shows the window's grey. Fusion, the style the window
+// otherwise gets, puts the caption above the frame and tints the panel.
+class CaptionOnFrameStyle : public QProxyStyle {
+public:
+    void drawComplexControl(ComplexControl control, const QStyleOptionComplex* option,
+                            QPainter* painter, const QWidget* widget) const override {
+        if (control == CC_GroupBox)
+            classic_.drawComplexControl(control, option, painter, widget);
+        else
+            QProxyStyle::drawComplexControl(control, option, painter, widget);
+    }
+    QRect subControlRect(ComplexControl control, const QStyleOptionComplex* option, SubControl part,
+                         const QWidget* widget) const override {
+        if (control == CC_GroupBox)
+            return classic_.subControlRect(control, option, part, widget);
+        return QProxyStyle::subControlRect(control, option, part, widget);
+    }
+
+private:
+    QCommonStyle classic_;
 };
 
 // Fonts the window asks for by name, and the installed fonts that stand in for them where the
@@ -95,6 +121,13 @@ void dress(frmMain& w) {
     for (QLabel* unit :
          w.PictureShow->findChildren<QLabel*>(QRegularExpression(QStringLiteral("^lblDanWei_"))))
         refineFont(unit, [](QFont& font) { font.setWeight(QFont::Light); });
+
+    // The frames alone get the classic style; a widget's style does not pass to its children, so
+    // every control inside a frame keeps the window's style, fonts and palettes.
+    auto* frameStyle = new CaptionOnFrameStyle;
+    frameStyle->setParent(&w);
+    for (QGroupBox* frame : w.findChildren<QGroupBox*>())
+        frame->setStyle(frameStyle);
 
     w.Line1 = new SlantLine(QPoint(2160 / 15, 240 / 15), QPoint(2040 / 15, 480 / 15), w.Frame6);
     w.Line1->setObjectName(QStringLiteral("Line1"));

@@ -2,9 +2,10 @@
 
 // The parts of the window's appearance that its form file cannot hold: fonts that stand in for
 // the ones the form names, the weight and fractional size of two of its fonts, the slanted
-// stroke between the counters, the window's frame and the program's version in its texts.
-// The rest of its look is in frmmain.ui: sizes, fonts, colours, the icon and the lamp pictures,
-// which the form lists back to front so that the red lamp starts in front.
+// stroke between the counters, the window's frame, the program's version in its texts, and
+// frames whose caption lies on the frame's top line. The rest of its look is in frmmain.ui:
+// sizes, fonts, colours, the icon and the lamp pictures, which the form lists back to front so
+// that the red lamp starts in front.
 
 class frmMain;
 

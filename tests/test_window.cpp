@@ -1,12 +1,15 @@
-// The window as it opens: every named control, and the behaviour of the two lists.
+// The window as it opens: every named control and how it looks, and the behaviour of the two lists.
 
 #include "tests/support/windowfixture.h"
 
 #include <QAbstractItemView>
 #include <QComboBox>
 #include <QGroupBox>
+#include <QImage>
 #include <QLabel>
 #include <QPlainTextEdit>
+
+#include <algorithm>
 
 namespace {
 
@@ -24,6 +27,40 @@ QString shownText(const QWidget* w) {
     if (auto* plain = qobject_cast<const QPlainTextEdit*>(w))
         return plain->toPlainText();
     return QString();
+}
+
+const QColor kWindowGrey(224, 224, 224);
+
+// Where a frame's caption and the frame's top line lie in a picture of the window.
+struct CaptionScan {
+    int lineRow = -1; // the row of the frame's top line
+    int inkTop = -1;  // the caption's first and last rows with ink, and its first and last columns
+    int inkBottom = -1;
+    int inkLeft = -1;
+    int inkRight = -1;
+};
+
+// Scans the band above the frame's first control (every frame's controls start 16 pixels or
+// more below its top). The top line is found at the frame's right end, clear of the caption;
+// the caption's ink is what is near black.
+CaptionScan scanCaption(const QImage& shot, const QRect& frame) {
+    const int band = 16;
+    CaptionScan scan;
+    const int probe = frame.right() - 15;
+    for (int y = frame.top(); y < frame.top() + band && scan.lineRow < 0; ++y)
+        if (shot.pixelColor(probe, y) != kWindowGrey)
+            scan.lineRow = y;
+    for (int y = frame.top(); y < frame.top() + band; ++y)
+        for (int x = frame.left() + 2; x < frame.right() - 30; ++x)
+            if (qGray(shot.pixel(x, y)) < 100) {
+                if (scan.inkTop < 0)
+                    scan.inkTop = y;
+                scan.inkBottom = y;
+                if (scan.inkLeft < 0 || x < scan.inkLeft)
+                    scan.inkLeft = x;
+                scan.inkRight = std::max(scan.inkRight, x);
+            }
+    return scan;
 }
 
 } // namespace
@@ -276,6 +313,41 @@ private slots:
         }
         QCOMPARE(seen, int(centred.size() + left.size()));
         QVERIFY2(wrong.isEmpty(), qPrintable(wrong.join(QStringLiteral(", "))));
+    }
+
+    // Each frame's caption sits on the frame's top line, which it interrupts, and the frame's
+    // panel shows the window's grey, as seen in a picture of the window.
+    void frameCaptions() {
+        WindowFixture f;
+        frmMain& w = f.w();
+        w.show();
+        const QImage shot = w.grab().toImage();
+        const QList<QGroupBox*> frames = w.findChildren<QGroupBox*>();
+        QCOMPARE(frames.size(), 8);
+        for (QGroupBox* box : frames) {
+            const QString name = box->objectName();
+            const QRect frame(box->mapTo(&w, QPoint(0, 0)), box->size());
+            const CaptionScan scan = scanCaption(shot, frame);
+            QVERIFY2(scan.inkTop >= 0, qPrintable(name + QStringLiteral(": no caption")));
+            QVERIFY2(scan.lineRow >= 0,
+                     qPrintable(name + QStringLiteral(": no top line beside the caption")));
+            QVERIFY2(scan.inkTop < scan.lineRow && scan.lineRow < scan.inkBottom,
+                     qPrintable(QStringLiteral("%1: caption rows %2-%3, top line at %4")
+                                    .arg(name)
+                                    .arg(scan.inkTop - frame.top())
+                                    .arg(scan.inkBottom - frame.top())
+                                    .arg(scan.lineRow - frame.top())));
+            bool gap = false;
+            for (int x = scan.inkLeft - 2; x <= scan.inkRight + 2; ++x)
+                gap = gap || shot.pixelColor(x, scan.lineRow) == kWindowGrey;
+            QVERIFY2(gap,
+                     qPrintable(name + QStringLiteral(": the top line runs through the caption")));
+            // Left of every frame's controls, halfway down.
+            const QPoint panel = frame.topLeft() + QPoint(4, std::max(20, frame.height() / 2));
+            QVERIFY2(shot.pixelColor(panel) == kWindowGrey,
+                     qPrintable(
+                         QStringLiteral("%1: panel %2").arg(name, shot.pixelColor(panel).name())));
+        }
     }
 
     void listsBeforeAnyStoredChoice() {
