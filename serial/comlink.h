@@ -1,0 +1,44 @@
+#pragma once
+
+#include "serial/devicelist.h"
+
+#include <QString>
+
+#include <optional>
+
+namespace serial {
+
+// A port name as people write it: "COM3", "com3" or "3", for ports 1-255 (the numbers the
+// serial component accepts).
+std::optional<int> parseComPortName(const QString& text);
+
+// What became of making or removing a COMn link.
+struct LinkResult {
+    enum class Outcome {
+        Done,
+        NoSuchDevice, // the device named does not exist
+        NotSerial,    // it exists but is not a serial device (or is an empty UART slot)
+        EntryExists,  // COMn is already there and replacing it was not asked for
+        NoEntry,      // nothing to remove
+        NotALink,     // COMn is there but is not a link, so it is left alone
+        Failed,       // the file system refused
+    };
+    Outcome outcome = Outcome::Failed;
+    QString entry;       // the COMn entry in the program's directory
+    QString target;      // where the link points (made) or pointed (removed)
+    SerialDevice device; // the device linked to, with its access
+    QString message;     // for a person, when not done
+};
+
+// Makes COMn in the program's directory a link to `device` (a path, or a name in tree.devDir
+// such as "ttyUSB0"). The link names the device by its /dev/serial/by-id name when it has one,
+// so that COMn stays the same adapter whichever USB socket it is plugged into; otherwise by the
+// device itself. An existing COMn is replaced only when `force` is set, and then in one step:
+// the new link is made beside it and renamed over it.
+LinkResult linkComPort(const QString& programDir, int port, const QString& device, bool force,
+                       const QList<SerialDevice>& devices, const DeviceTree& tree = {});
+
+// Removes the COMn link from the program's directory; an entry that is not a link is kept.
+LinkResult removeComPortLink(const QString& programDir, int port);
+
+} // namespace serial
