@@ -7,7 +7,10 @@
 #include "modbus/opnumber.h"
 #include "modbus/protocol.h"
 #include "serial/commset.h"
+#include "serial/devicelist.h"
+#include "serial/porttext.h"
 
+#include <QAbstractItemView>
 #include <QCoreApplication>
 #include <QDir>
 #include <QFile>
@@ -118,6 +121,8 @@ void frmMain::wireControls() {
     connect(cmdReadAdd, &QPushButton::clicked, this, &frmMain::cmdReadAdd_Click);
     connect(cmdChangeID, &QPushButton::clicked, this, &frmMain::cmdChangeID_Click);
     connect(MSComm1, &SerialComponent::onComm, this, &frmMain::MSComm1_OnComm);
+    // Each time the port list opens, its items say what they open.
+    Combo1->view()->installEventFilter(this);
 }
 
 // Typing into a list's edit field leaves no item selected (and raises no click), while the
@@ -153,6 +158,28 @@ void frmMain::showEvent(QShowEvent* event) {
                    kTitleStartupError);
             CommOK = false;
         });
+    }
+}
+
+bool frmMain::eventFilter(QObject* watched, QEvent* event) {
+    if (watched == Combo1->view() && event->type() == QEvent::Show)
+        describePortsInList();
+    return QWidget::eventFilter(watched, event);
+}
+
+// Each item of the port list carries, as its tooltip, what picking it opens: the device with the
+// facts that tell a person which adapter it is, or why nothing will answer there. Worked out
+// afresh each time the list opens, so an adapter plugged in meanwhile shows up, and never while
+// it is closed. Item k is port k+1, as the port selection numbers it.
+void frmMain::describePortsInList() {
+    const QList<serial::SerialDevice> devices = serial::listSerialDevices(serial::systemPortInfo());
+    QAbstractItemModel* items = Combo1->model();
+    // The tooltip is read from the item when it is asked for; left to signal the change, the
+    // list would rewrite its edit field for the current item.
+    const QSignalBlocker quiet(items);
+    for (int k = 0; k < Combo1->count(); ++k) {
+        const auto target = serial::describeComPort(programDir_, k + 1, devices);
+        items->setData(items->index(k, 0), serial::comPortSummary(target), Qt::ToolTipRole);
     }
 }
 

@@ -95,6 +95,7 @@ public:
 
 protected:
     void showEvent(QShowEvent* event) override;
+    bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:
     void OpenOnComm();
@@ -102,6 +103,7 @@ private:
     void wireControls();
     void bindControls();
     void keepTypingUnselected(QComboBox* combo);
+    void describePortsInList();
     void msgBox(const QString& text, const QString& title = kAppTitle,
                 MessageSink::Icon icon = MessageSink::Icon::None);
     void bringToFront(QLabel* lamp);

@@ -1,13 +1,16 @@
 // The window as it opens: every named control and how it looks, and the behaviour of the two lists.
 
+#include "tests/support/ptypair.h"
 #include "tests/support/windowfixture.h"
 
 #include <QAbstractItemView>
 #include <QComboBox>
 #include <QGroupBox>
+#include <QHelpEvent>
 #include <QImage>
 #include <QLabel>
 #include <QPlainTextEdit>
+#include <QToolTip>
 
 #include <algorithm>
 
@@ -398,6 +401,58 @@ private slots:
         pickItem(w.Combo2, 0);
         QCOMPARE(w.Combo2->currentText(), QStringLiteral("4800"));
         QVERIFY(f.port->ops.isEmpty());
+    }
+
+    // Each item of the port list says, as its tooltip, what picking it opens, worked out each
+    // time the list opens: COM3 here is a link beside the program to a pseudo-terminal, then a
+    // link whose device has gone. Opening the list does nothing else.
+    void portListTooltips() {
+        WindowFixture f;
+        frmMain& w = f.w();
+        w.show();
+        PtyPair pty;
+        QVERIFY(!pty.slaveName.isEmpty());
+        const QString com3 = f.dir.filePath(QStringLiteral("COM3"));
+        QVERIFY(QFile::link(pty.slaveName, com3));
+        f.port->ops.clear();
+        QAbstractItemView* view = w.Combo1->view();
+        const auto tooltip = [view](int k) {
+            return view->model()->index(k, 0).data(Qt::ToolTipRole).toString();
+        };
+
+        w.Combo1->showPopup();
+        QTRY_VERIFY(view->isVisible());
+        // What the operator sees when resting the pointer on COM3.
+        const QRect item = view->visualRect(view->model()->index(2, 0));
+        QHelpEvent hover(QEvent::ToolTip, item.center(),
+                         view->viewport()->mapToGlobal(item.center()));
+        QCoreApplication::sendEvent(view->viewport(), &hover);
+        QTRY_COMPARE(QToolTip::text(), pty.slaveName + QStringLiteral(" — pseudo-terminal"));
+        QToolTip::hideText();
+        // Every other item names its platform device and what is there.
+        QVERIFY(tooltip(0).startsWith(QStringLiteral("/dev/ttyS0 — ")));
+        QVERIFY(tooltip(15).startsWith(QStringLiteral("/dev/ttyS15 — ")));
+        w.Combo1->hidePopup();
+        QTRY_VERIFY(!view->isVisible());
+
+        // The device goes away while the list is closed: the item is told on the next opening.
+        const QString gone = f.dir.filePath(QStringLiteral("usb-adapter-unplugged"));
+        QVERIFY(QFile::remove(com3));
+        QVERIFY(QFile::link(gone, com3));
+        QCOMPARE(tooltip(2), pty.slaveName + QStringLiteral(" — pseudo-terminal"));
+        w.Combo1->showPopup();
+        QTRY_VERIFY(view->isVisible());
+        QCOMPARE(tooltip(2), gone + QStringLiteral(" — not plugged in"));
+        w.Combo1->hidePopup();
+        QTRY_VERIFY(!view->isVisible());
+
+        // The list, the selection and the port are as they were.
+        QCOMPARE(w.Combo1->count(), 16);
+        QCOMPARE(w.Combo1->itemText(2), QStringLiteral("COM3"));
+        QCOMPARE(w.Combo1->currentIndex(), 0);
+        QCOMPARE(w.Combo1->currentText(), QStringLiteral("COM1"));
+        QVERIFY(f.port->ops.isEmpty());
+        QVERIFY(f.sink.shown.isEmpty());
     }
 };
 
