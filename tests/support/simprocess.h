@@ -20,7 +20,8 @@ public:
     QString link = dir.filePath(QStringLiteral("COM1"));
     QProcess process;
     QByteArray log;
-    QString device; // the pseudo-terminal the link points to
+    QString device;                                // the pseudo-terminal the link points to
+    QString program = QStringLiteral(QF_SIM_PATH); // the simulator built beside the tests
 
     SimProcess() = default;
     SimProcess(const SimProcess&) = delete;
@@ -51,7 +52,7 @@ public:
 
     // Starts with exactly these arguments; true once it says it is ready.
     bool launch(const QStringList& args) {
-        process.start(QStringLiteral(QF_SIM_PATH), args);
+        process.start(program, args);
         return process.waitForStarted(10000) && waitForLog("ready on");
     }
 
