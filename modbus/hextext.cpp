@@ -30,4 +30,11 @@ std::string replyText(const std::uint8_t* data, std::size_t length) {
     return text;
 }
 
+std::string frameText(const std::uint8_t* data, std::size_t length) {
+    std::string text = replyText(data, length);
+    if (!text.empty())
+        text.erase(0, 1);
+    return text;
+}
+
 } // namespace modbus

@@ -106,7 +106,11 @@ std::vector<FieldText> decodeMeasurement(const std::uint8_t* reply, std::size_t 
 std::optional<std::string> decodeParameter(const std::uint8_t* reply, std::size_t length, int row) {
     if (length < 5 || row < 0 || row >= kParameterRows)
         return std::nullopt;
-    long long v = reply[3] * 256 + reply[4];
+    return parameterText(row, static_cast<std::uint16_t>(reply[3] * 256 + reply[4]));
+}
+
+std::string parameterText(int row, std::uint16_t value) {
+    long long v = value;
     switch (row) {
     case 0:
         return opnum::fixedText(v, 4);
@@ -130,6 +134,100 @@ std::optional<std::uint8_t> decodeAddress(const std::uint8_t* reply, std::size_t
         return reply[5];
     }
     return reply[3];
+}
+
+namespace {
+
+int requestedCount(const Frame& request) {
+    return request[4] * 256 + request[5];
+}
+
+ReplyCheck badReply(std::string failed) {
+    return {ReplyCheck::Verdict::BadReply, std::move(failed), 0};
+}
+
+} // namespace
+
+std::size_t expectedReplyLength(const Frame& request, ReplyKind kind, const std::uint8_t* received,
+                                std::size_t length) {
+    if (length >= 2 && received[1] == (request[1] | kExceptionFlag))
+        return kExceptionReplyLength;
+    switch (kind) {
+    case ReplyKind::Registers:
+        return static_cast<std::size_t>(readReplyLength(requestedCount(request)));
+    case ReplyKind::WriteEcho:
+        return kWriteEchoLength;
+    case ReplyKind::Address:
+        return kAddressReplyLength;
+    }
+    return kWriteEchoLength;
+}
+
+ReplyCheck checkReply(const Frame& request, ReplyKind kind, const std::uint8_t* reply,
+                      std::size_t length) {
+    if (length < kExceptionReplyLength ||
+        length != expectedReplyLength(request, kind, reply, length))
+        return badReply("length");
+    const std::uint16_t crc = modbus::crc16(reply, length - 2);
+    if (reply[length - 2] != modbus::crcLowByte(crc) ||
+        reply[length - 1] != modbus::crcHighByte(crc))
+        return badReply("CRC");
+    if (reply[0] != request[0])
+        return badReply("station");
+    if (reply[1] == (request[1] | kExceptionFlag))
+        return {ReplyCheck::Verdict::Exception, {}, reply[2]};
+    if (reply[1] != request[1])
+        return badReply("function");
+    switch (kind) {
+    case ReplyKind::Registers:
+        if (reply[2] != 2 * requestedCount(request))
+            return badReply("byte count");
+        break;
+    case ReplyKind::Address:
+        if (reply[2] != 1)
+            return badReply("byte count");
+        break;
+    case ReplyKind::WriteEcho:
+        for (std::size_t i = 2; i < 6; ++i)
+            if (reply[i] != request[i])
+                return badReply("echo");
+        break;
+    }
+    return {ReplyCheck::Verdict::Ok, {}, 0};
+}
+
+std::string exceptionName(std::uint8_t code) {
+    switch (code) {
+    case 0x01:
+        return "illegal function";
+    case 0x02:
+        return "illegal data address";
+    case 0x03:
+        return "illegal data value";
+    case 0x04:
+        return "server device failure";
+    case 0x05:
+        return "acknowledge";
+    case 0x06:
+        return "server device busy";
+    case 0x08:
+        return "memory parity error";
+    case 0x0A:
+        return "gateway path unavailable";
+    case 0x0B:
+        return "gateway target device failed to respond";
+    default:
+        return "unknown exception";
+    }
+}
+
+std::vector<std::uint16_t> replyRegisters(const std::uint8_t* reply, std::size_t length) {
+    std::vector<std::uint16_t> registers;
+    if (length < 3)
+        return registers;
+    for (std::size_t i = 3; i + 1 < length && i + 1 <= 2u + reply[2]; i += 2)
+        registers.push_back(static_cast<std::uint16_t>(reply[i] * 256 + reply[i + 1]));
+    return registers;
 }
 
 } // namespace protocol

@@ -82,9 +82,53 @@ std::vector<FieldText> decodeMeasurement(const std::uint8_t* reply, std::size_t 
 // reply does not hold bytes 3 and 4, or the row is not 0-4.
 std::optional<std::string> decodeParameter(const std::uint8_t* reply, std::size_t length, int row);
 
+// A parameter register value of row 0-4 in that row's format: row 0 divided by 10000 with four
+// decimals, row 1 signed (above 32768 it counts down from 65536), rows 2-4 unsigned.
+std::string parameterText(int row, std::uint16_t value);
+
 // Address reply: byte 3, except for the echo of an address change (06 0B 00 in bytes 1-3),
 // which carries the new address in byte 5. Nothing when that byte is missing: an echo cut short
 // must not pass for address 0, the broadcast address.
 std::optional<std::uint8_t> decodeAddress(const std::uint8_t* reply, std::size_t length);
+
+// Checked replies, for a master that waits for a whole answer and looks at it before it
+// believes it (the command line; the window shows whatever arrives).
+
+// What answers a request: the registers of a read, the echo of a write (the request itself), or
+// the one-byte answer to the address query.
+enum class ReplyKind { Registers, WriteEcho, Address };
+
+constexpr std::size_t kWriteEchoLength = 8;
+constexpr std::size_t kAddressReplyLength = 6;   // station, function, byte count 1, address, CRC
+constexpr std::size_t kExceptionReplyLength = 5; // station, function | 0x80, code, CRC
+
+// Length of the complete answer to `request`, judged from the first bytes received: an exception
+// reply once byte 1 holds the request's function with kExceptionFlag, otherwise the length of
+// the kind (for a read, from the register count in bytes 4-5 of the request).
+std::size_t expectedReplyLength(const Frame& request, ReplyKind kind, const std::uint8_t* received,
+                                std::size_t length);
+
+struct ReplyCheck {
+    enum class Verdict { Ok, BadReply, Exception };
+    Verdict verdict = Verdict::BadReply;
+    // For a bad reply, the first check that failed, in the order they are made: "length",
+    // "CRC", "station", "function", "byte count", "echo".
+    std::string failed;
+    std::uint8_t exceptionCode = 0; // for an exception reply
+};
+
+// Checks a reply against its request: its length (expectedReplyLength), its CRC, that it comes
+// from the station asked and carries the function asked (or its exception), the byte count a
+// read or the address query announces, and that a write's echo repeats the request.
+ReplyCheck checkReply(const Frame& request, ReplyKind kind, const std::uint8_t* reply,
+                      std::size_t length);
+
+// The standard name of a Modbus exception code: 02 gives "illegal data address". Codes without
+// one give "unknown exception".
+std::string exceptionName(std::uint8_t code);
+
+// The registers of a read reply, high byte first, as many as its byte count announces and its
+// bytes hold.
+std::vector<std::uint16_t> replyRegisters(const std::uint8_t* reply, std::size_t length);
 
 } // namespace protocol
