@@ -18,10 +18,11 @@ namespace {
     throw std::runtime_error(what + ": " + std::strerror(errno));
 }
 
+constexpr std::pair<int, speed_t> kSpeeds[] = {
+    {1200, B1200},   {2400, B2400},   {4800, B4800},     {9600, B9600},    {19200, B19200},
+    {38400, B38400}, {57600, B57600}, {115200, B115200}, {230400, B230400}};
+
 speed_t speedFor(int baud) {
-    static constexpr std::pair<int, speed_t> kSpeeds[] = {
-        {1200, B1200},   {2400, B2400},   {4800, B4800},     {9600, B9600},    {19200, B19200},
-        {38400, B38400}, {57600, B57600}, {115200, B115200}, {230400, B230400}};
     for (const auto& [rate, speed] : kSpeeds)
         if (rate == baud)
             return speed;
@@ -116,6 +117,16 @@ Line Line::serialPort(const std::string& device, int baud) {
     tcflush(line.fd_, TCIOFLUSH);
     line.device_ = device;
     return line;
+}
+
+int Line::baud() const {
+    termios t{};
+    if (tcgetattr(fd_, &t) != 0)
+        return 0;
+    for (const auto& [rate, speed] : kSpeeds)
+        if (speed == cfgetispeed(&t))
+            return rate;
+    return 0;
 }
 
 Line::Line(Line&& other) noexcept

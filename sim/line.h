@@ -25,6 +25,10 @@ public:
     const std::string& device() const { return device_; }
     const std::string& link() const { return link_; }
 
+    // The rate the line is set to now. A pseudo-terminal's two ends share one setting, so this
+    // is the rate the client chose; 0 when it is none of the supported rates.
+    int baud() const;
+
 private:
     Line() = default;
 

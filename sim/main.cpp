@@ -62,6 +62,7 @@ public:
           start_(Clock::now()) {
         if (options.lux)
             sensor_.fixLux(*options.lux);
+        sensor_.skewWrites(options.writeSkew);
     }
 
     // Serves until a signal arrives (0) or the line fails (1).
@@ -153,6 +154,16 @@ private:
             logFrame("rx", request, "ignored: longer than " + std::to_string(kMaxFrame) + " bytes");
             return;
         }
+        if (options_.strictBaud) {
+            if (const int heard = line_.baud(); heard != options_.baud) {
+                logFrame(
+                    "rx", request,
+                    "ignored: the line is set to " +
+                        (heard ? std::to_string(heard) + " baud" : std::string("another rate")) +
+                        ", not " + std::to_string(options_.baud));
+                return;
+            }
+        }
         const double seconds = std::chrono::duration<double>(now - start_).count();
         sim::Outcome outcome = sensor_.handle(request, seconds);
         if (!outcome.addressed || outcome.answer.empty()) {
@@ -230,6 +241,10 @@ std::string describe(const sim::Options& o, const sim::Line& line) {
         text += ", paced with " + std::to_string(o.delayMs) + " ms delay";
     if (o.fault.kind != sim::FaultKind::none)
         text += ", fault " + sim::faultName(o.fault) + " every " + std::to_string(o.faultEvery);
+    if (o.strictBaud)
+        text += ", strict rate";
+    if (o.writeSkew != 0)
+        text += ", writes stored with " + std::to_string(o.writeSkew) + " added";
     return text;
 }
 

@@ -71,9 +71,15 @@ ParsedArguments parseArguments(std::span<const std::string> args) {
             o.pace = true;
             continue;
         }
+        if (name == "--strict-baud") {
+            if (!flag())
+                return failure("--strict-baud takes no value");
+            o.strictBaud = true;
+            continue;
+        }
         const bool known = name == "--link" || name == "--port" || name == "--baud" ||
                            name == "--station" || name == "--lux" || name == "--delay" ||
-                           name == "--fault" || name == "--fault-every";
+                           name == "--fault" || name == "--fault-every" || name == "--write-skew";
         if (!known)
             return failure("unknown argument '" + std::string(name) + "'");
         const auto v = value();
@@ -114,6 +120,11 @@ ParsedArguments parseArguments(std::span<const std::string> args) {
             if (!every)
                 return failure(bad + " (1-1000000)");
             o.faultEvery = *every;
+        } else if (name == "--write-skew") {
+            const auto skew = number<int>(*v, -65535, 65535);
+            if (!skew)
+                return failure(bad + " (-65535-65535)");
+            o.writeSkew = *skew;
         }
     }
     if (o.link.empty() == o.port.empty())
@@ -137,6 +148,12 @@ std::string usage(std::string_view program) {
             "  --delay MS         with --pace: gap before the answer (default 5)\n"
             "  --fault MODE       none | silent | bad-crc | short | garbage | exception | slow:MS\n"
             "  --fault-every N    apply the fault to every N-th request only (default 1)\n"
+            "  --strict-baud      ignore requests while the other end's line is set to another\n"
+            "                     rate, as a sensor hears only noise then (pseudo-terminals\n"
+            "                     pass bytes at any rate; this makes the rate matter)\n"
+            "  --write-skew N     store every parameter written as its value plus N (mod 65536),\n"
+            "                     echoing the write as sent: a sensor that does not keep what\n"
+            "                     it acknowledges\n"
             "  --help             show this text\n";
     return text;
 }

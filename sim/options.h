@@ -23,6 +23,9 @@ struct Options {
     int delayMs = 5;
     Fault fault;
     unsigned faultEvery = 1;
+    bool strictBaud = false; // answer only while the other end's line is set to `baud`
+    int writeSkew = 0;       // a parameter write stores the value written plus this
+
     bool help = false;
 };
 

@@ -70,10 +70,7 @@ bool crcMatches(std::span<const std::uint8_t> frame) {
 }
 
 std::string hexText(std::span<const std::uint8_t> bytes) {
-    std::string text = modbus::requestText(bytes.data(), bytes.size());
-    if (!text.empty() && text.back() == ' ')
-        text.pop_back();
-    return text;
+    return modbus::frameText(bytes.data(), bytes.size());
 }
 
 Sensor::Sensor(std::uint8_t station) : station_(station) {}
@@ -124,8 +121,11 @@ std::optional<std::uint8_t> Sensor::write(std::uint16_t address, std::uint16_t v
         action = "refused write to " + hex4(address) + ": no such register";
         return kIllegalAddress;
     }
-    parameters_[static_cast<std::size_t>(index - kFirstParameter)] = value;
+    const auto stored = static_cast<std::uint16_t>((value + writeSkew_ + 65536) % 65536);
+    parameters_[static_cast<std::size_t>(index - kFirstParameter)] = stored;
     action = "wrote " + hex4(address) + "=" + std::to_string(value);
+    if (stored != value)
+        action += " (stored " + std::to_string(stored) + ")";
     return std::nullopt;
 }
 

@@ -47,6 +47,10 @@ public:
     // Holds the raw illuminance at lux / 10 (truncated) instead of letting it drift.
     void fixLux(std::uint32_t lux);
 
+    // Stores every parameter written as its value plus `by` (mod 65536), while the echo still
+    // repeats the write: a sensor that acknowledges a value it does not keep.
+    void skewWrites(int by) { writeSkew_ = by; }
+
     std::uint8_t station() const { return station_; }
 
     // seconds: time since start, which drives the drift of the illuminance.
@@ -63,6 +67,7 @@ private:
 
     std::uint8_t station_;
     std::optional<std::uint32_t> fixedRaw_;
+    int writeSkew_ = 0;
     // Registers 3-7: scale factor x 10000, signed offset, DA at 4 mA, DA at 20 mA, range.
     std::array<std::uint16_t, 5> parameters_{10000, 0, 700, 4000, 20000};
 };
