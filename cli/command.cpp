@@ -1,0 +1,240 @@
+#include "cli/command.h"
+
+#include "modbus/hextext.h"
+#include "serial/deviceaccess.h"
+
+#include <QDateTime>
+#include <QRegularExpression>
+
+#include <cmath>
+
+namespace cli {
+
+namespace {
+
+// QCommandLineParser reads "-1000" as the short options -1, -0, -0, -0. The command line hands
+// such a word to it behind this mark instead of its minus sign, and the mark is taken off again
+// whenever a value is read.
+const QChar kNegativeMark(0x2212); // MINUS SIGN
+
+QString unmarked(QString text) {
+    if (text.startsWith(kNegativeMark))
+        text[0] = QLatin1Char('-');
+    return text;
+}
+
+QString checkText(const std::string& check, const std::vector<std::uint8_t>& reply) {
+    if (check == "CRC")
+        return QStringLiteral("its CRC does not match");
+    if (check == "station" && !reply.empty())
+        return QStringLiteral("it comes from station %1").arg(reply[0]);
+    if (check == "function" && reply.size() > 1)
+        return QStringLiteral("it carries function %1")
+            .arg(QString::fromStdString(modbus::byteText(reply[1])));
+    if (check == "byte count" && reply.size() > 2)
+        return QStringLiteral("its byte count is %1").arg(reply[2]);
+    if (check == "echo")
+        return QStringLiteral("its echo differs from the request");
+    return QStringLiteral("its %1 is wrong").arg(QString::fromStdString(check));
+}
+
+// What to try after a transaction failed this way.
+QString usualAdvice(Status status, int baud) {
+    switch (status) {
+    case Status::Ok:
+        break;
+    case Status::Timeout:
+        return QStringLiteral("Check the cable and the sensor's power, the station (-s) and the "
+                              "rate (-b %1); 'qf7320 scan' finds a sensor whose address or rate "
+                              "is not known")
+            .arg(baud);
+    case Status::BadReply:
+        return QStringLiteral("Noise on the line, a wrong rate or two sensors answering at once: "
+                              "check the wiring, its termination and the rate (-b %1)")
+            .arg(baud);
+    case Status::Exception:
+        return QStringLiteral("The sensor does not accept this request: check the value and the "
+                              "station (qf7320 help)");
+    case Status::PortLost:
+        return QStringLiteral("Check that the adapter is still plugged in, then try again");
+    }
+    return {};
+}
+
+} // namespace
+
+QString optionValue(const QCommandLineParser& parser, const QString& option) {
+    return unmarked(parser.value(option));
+}
+
+QStringList markNegativeNumbers(QStringList arguments) {
+    static const QRegularExpression negative(QStringLiteral("^-[0-9.]"));
+    for (QString& argument : arguments)
+        if (negative.match(argument).hasMatch())
+            argument[0] = kNegativeMark;
+    return arguments;
+}
+
+int exitStatus(Status status) {
+    switch (status) {
+    case Status::Ok:
+        return kExitOk;
+    case Status::Timeout:
+        return kExitNoReply;
+    case Status::BadReply:
+        return kExitBadReply;
+    case Status::Exception:
+        return kExitException;
+    case Status::PortLost:
+        return kExitPort;
+    }
+    return kExitNoReply;
+}
+
+std::optional<long long> wholeNumber(const QString& text, long long lo, long long hi) {
+    static const QRegularExpression whole(QStringLiteral("^-?[0-9]{1,12}$"));
+    if (!whole.match(text).hasMatch())
+        return std::nullopt;
+    const long long value = text.toLongLong();
+    if (value < lo || value > hi)
+        return std::nullopt;
+    return value;
+}
+
+double roundedMillis(double ms) {
+    return std::round(ms * 10.0) / 10.0;
+}
+
+QString openFailureText(const QString& device, const QString& port,
+                        QSerialPort::SerialPortError error, const QString& portText) {
+    const QString name = port == device ? device : QStringLiteral("%1 (port %2)").arg(device, port);
+    const serial::DeviceAccess access = serial::checkDeviceAccess(device);
+    if (access.state == serial::DeviceAccess::State::NotFound ||
+        error == QSerialPort::DeviceNotFoundError)
+        return QStringLiteral("cannot open %1: not found. Check that the adapter is plugged in "
+                              "and the name is right (ls /dev/ttyUSB* /dev/serial/by-id)")
+            .arg(name);
+    if (access.state == serial::DeviceAccess::State::NoPermission)
+        return QStringLiteral("cannot open %1: permission denied. To use it, %2")
+            .arg(name, serial::permissionAdvice(access.group));
+    if (error == QSerialPort::PermissionError)
+        return QStringLiteral("cannot open %1: busy, another program has it open (the window "
+                              "qf7320-tool, another qf7320, a terminal or a modem manager). "
+                              "Close it and try again")
+            .arg(name);
+    return QStringLiteral("cannot open %1: %2. Check the adapter and try again")
+        .arg(name, portText);
+}
+
+Context::Context(const QCommandLineParser& parser, const Common& common, Output& out)
+    : parser_(parser), common_(common), out_(out) {
+    engine_.setTimeout(common.timeoutMs);
+    engine_.setRetries(common.retries);
+    engine_.setTrace(out.trace());
+}
+
+QStringList Context::arguments() const {
+    QStringList arguments = parser_.positionalArguments();
+    if (!arguments.isEmpty())
+        arguments.removeFirst(); // the command's own name
+    for (QString& argument : arguments)
+        argument = unmarked(argument);
+    return arguments;
+}
+
+QString Context::value(const QString& option) const {
+    return optionValue(parser_, option);
+}
+
+bool Context::isSet(const QString& option) const {
+    return parser_.isSet(option);
+}
+
+int Context::usage(const QString& text) {
+    out_.message(QStringLiteral("qf7320: %1").arg(text));
+    return kExitUsage;
+}
+
+int Context::openPort(std::optional<int> baud) {
+    const Line& line = common_.line;
+    if (engine_.open(line.device, baud.value_or(line.baud)))
+        return kExitOk;
+    const QString text =
+        openFailureText(line.device, line.port, engine_.openError(), engine_.openErrorText());
+    out_.message(QStringLiteral("qf7320: %1").arg(text));
+    if (out_.json()) {
+        QJsonObject object = record(common_.station);
+        object[QStringLiteral("baud")] = baud.value_or(line.baud);
+        object[QStringLiteral("status")] = statusName(Status::PortLost);
+        object[QStringLiteral("error")] = text;
+        out_.object(object);
+    }
+    return kExitPort;
+}
+
+QJsonObject Context::record(int station) const {
+    QJsonObject object;
+    object[QStringLiteral("time")] = isoTime(QDateTime::currentDateTime());
+    object[QStringLiteral("port")] = common_.line.port;
+    object[QStringLiteral("baud")] = engine_.baud();
+    object[QStringLiteral("station")] = station;
+    return object;
+}
+
+QString Context::failureText(const Result& result, int station, const QString& request) const {
+    const QString reply =
+        QString::fromStdString(modbus::frameText(result.reply.data(), result.reply.size()));
+    switch (result.status) {
+    case Status::Ok:
+        return {};
+    case Status::Timeout: {
+        QString text =
+            QStringLiteral("no reply from station %1 to %2 after %3 of %4 ms")
+                .arg(station)
+                .arg(request)
+                .arg(result.attempts == 1 ? QStringLiteral("1 attempt")
+                                          : QStringLiteral("%1 attempts").arg(result.attempts))
+                .arg(common_.timeoutMs);
+        if (!result.reply.empty())
+            text += QStringLiteral(" (the last reply stopped after %1 of %2 bytes: %3)")
+                        .arg(result.reply.size())
+                        .arg(result.expectedLength)
+                        .arg(reply);
+        return text;
+    }
+    case Status::BadReply:
+        return QStringLiteral("bad reply from station %1 to %2: %3 (%4)")
+            .arg(station)
+            .arg(request, checkText(result.failedCheck, result.reply), reply);
+    case Status::Exception:
+        return QStringLiteral("station %1 refused %2: exception %3 (%4)")
+            .arg(station)
+            .arg(request, QString::fromStdString(modbus::byteText(result.exceptionCode)),
+                 QString::fromStdString(protocol::exceptionName(result.exceptionCode)));
+    case Status::PortLost:
+        return QStringLiteral("lost the port %1 (%2)").arg(common_.line.device, result.portError);
+    }
+    return {};
+}
+
+int Context::fail(const Result& result, QJsonObject object, int station, const QString& request,
+                  const QString& advice) {
+    if (result.status == Status::Ok)
+        return kExitOk;
+    const QString text = failureText(result, station, request);
+    out_.message(
+        QStringLiteral("qf7320: %1. %2")
+            .arg(text, advice.isEmpty() ? usualAdvice(result.status, engine_.baud()) : advice));
+    if (out_.json()) {
+        object[QStringLiteral("status")] = statusName(result.status);
+        object[QStringLiteral("error")] = text;
+        if (result.status == Status::Exception)
+            object[QStringLiteral("exception")] = result.exceptionCode;
+        if (result.status == Status::BadReply || result.status == Status::Exception)
+            object[QStringLiteral("latency_ms")] = roundedMillis(result.latencyMs);
+        out_.object(object);
+    }
+    return exitStatus(result.status);
+}
+
+} // namespace cli

@@ -1,0 +1,125 @@
+#pragma once
+
+// What every command of qf7320 shares: the exit statuses, the checked common options, the port,
+// and one way to tell a failed transaction. A command is one function over a Context, and one
+// entry in the table of verbs (verbs.cpp).
+
+#include "cli/engine.h"
+#include "cli/line.h"
+#include "cli/output.h"
+
+#include <QCommandLineOption>
+#include <QCommandLineParser>
+#include <QJsonObject>
+#include <QList>
+#include <QString>
+#include <QStringList>
+
+#include <optional>
+#include <vector>
+
+namespace cli {
+
+// Documented in --help; a production-line script branches on them.
+enum Exit : int {
+    kExitOk = 0,
+    kExitUsage = 1,     // bad usage or a refused value: nothing was sent
+    kExitPort = 2,      // the port cannot be opened, or was lost
+    kExitNoReply = 3,   // no complete reply after every attempt
+    kExitBadReply = 4,  // a reply that failed a check
+    kExitException = 5, // the sensor answered with an exception
+    kExitVerify = 6,    // the read-back differs, or no answer at the new address
+};
+
+// The exit status of a transaction that ended with this status.
+int exitStatus(Status status);
+
+// The options every command takes, checked.
+struct Common {
+    Line line;
+    int station = 1;
+    int timeoutMs = 500;
+    int retries = 1;
+    bool json = false;
+    bool trace = false;
+};
+
+class Context {
+public:
+    Context(const QCommandLineParser& parser, const Common& common, Output& out);
+
+    const Common& common() const { return common_; }
+    Output& out() { return out_; }
+    Engine& engine() { return engine_; }
+
+    // The arguments after the command's name, and option values, as typed (negative numbers
+    // included).
+    QStringList arguments() const;
+    QString value(const QString& option) const;
+    bool isSet(const QString& option) const;
+
+    // Says what is wrong with the command line; returns kExitUsage.
+    int usage(const QString& text);
+
+    // Opens the port at the common rate (or `baud`); kExitOk, or kExitPort once it has said
+    // why, naming the device and what to do about it.
+    int openPort(std::optional<int> baud = std::nullopt);
+
+    // The fields a JSON result starts with: time, port, baud and station.
+    QJsonObject record(int station) const;
+
+    // Tells a transaction that did not succeed: what failed and what to try on standard error,
+    // and with --json the object with its status and error. `request` names what was asked
+    // ("the read of register 0"); `advice` replaces the usual words on what to try. Returns the
+    // exit status.
+    int fail(const Result& result, QJsonObject object, int station, const QString& request,
+             const QString& advice = {});
+
+    // The words fail() uses, for a caller that tells a failure its own way.
+    QString failureText(const Result& result, int station, const QString& request) const;
+
+private:
+    const QCommandLineParser& parser_;
+    Common common_;
+    Output& out_;
+    Engine engine_;
+};
+
+// An option's value as typed (see markNegativeNumbers).
+QString optionValue(const QCommandLineParser& parser, const QString& option);
+
+// The arguments with every word that starts like a negative number ("-1000", "-.5") marked so
+// that QCommandLineParser takes it for a value; Context reads it back as typed.
+QStringList markNegativeNumbers(QStringList arguments);
+
+// A whole number within lo..hi written in decimal digits (an optional minus sign first).
+std::optional<long long> wholeNumber(const QString& text, long long lo, long long hi);
+
+// Latency in milliseconds to one decimal, as JSON and the lines show it.
+double roundedMillis(double ms);
+
+// Why a port did not open, in words, with what to do: not found, busy, permission denied (with
+// the device's group and the command that adds the user to it), or the port's own reason.
+QString openFailureText(const QString& device, const QString& port,
+                        QSerialPort::SerialPortError error, const QString& portText);
+
+// One command: its name, help, options and the function that runs it.
+struct Verb {
+    QString name;
+    QString arguments; // after the name in the synopsis: "NAME VALUE"
+    QString summary;   // one line in the list of commands
+    QString description;
+    QStringList examples;
+    QList<QCommandLineOption> options;
+    int (*run)(Context&) = nullptr;
+    int timeoutMs = 500;  // the default --timeout
+    int retries = 1;      // the default --retries
+    bool usesLine = true; // false for a command that talks to no sensor: no port is chosen
+};
+
+const std::vector<Verb>& verbs();
+
+// Runs qf7320 with its arguments (the program's name first); returns the exit status.
+int runCommandLine(const QStringList& arguments, const QString& programDir);
+
+} // namespace cli

@@ -1,0 +1,271 @@
+// The command line of qf7320: finding the command, its options and its help.
+
+#include "cli/command.h"
+
+#include <QSet>
+
+namespace cli {
+
+namespace {
+
+constexpr int kLongestTimeoutMs = 600000;
+constexpr int kMostRetries = 100;
+constexpr int kHighestStation = 247;
+constexpr qsizetype kOptionColumn = 26;
+
+QList<QCommandLineOption> commonOptions(const Verb* verb) {
+    const QString timeout =
+        verb ? QString::number(verb->timeoutMs) : QStringLiteral("500; scan: 50");
+    const QString retries = verb ? QString::number(verb->retries) : QStringLiteral("1; scan: 0");
+    return {
+        {{QStringLiteral("p"), QStringLiteral("port")},
+         QStringLiteral("a device such as /dev/ttyUSB0, or COMn resolved as the window does "
+                        "(the entry COMn beside qf7320, else /dev/ttyS{n-1}); default: the "
+                        "port saved in comm.set beside qf7320"),
+         QStringLiteral("PORT")},
+        {{QStringLiteral("b"), QStringLiteral("baud")},
+         QStringLiteral("the line's rate: %1; default: the rate in comm.set, else 9600")
+             .arg(baudListText()),
+         QStringLiteral("N")},
+        {{QStringLiteral("s"), QStringLiteral("station")},
+         QStringLiteral("the sensor's station address, 1-247 (default 1)"),
+         QStringLiteral("N")},
+        {QStringLiteral("timeout"),
+         QStringLiteral("how long the sensor may take to answer once the request is on the "
+                        "line (default %1)")
+             .arg(timeout),
+         QStringLiteral("MS")},
+        {QStringLiteral("retries"),
+         QStringLiteral("ask again this many times after no reply or a bad reply (default %1)")
+             .arg(retries),
+         QStringLiteral("N")},
+        {QStringLiteral("json"),
+         QStringLiteral("one JSON object per result on standard output, also for a failure")},
+        {{QStringLiteral("v"), QStringLiteral("trace")},
+         QStringLiteral("every frame on standard error with its time and the reply's latency")},
+        {{QStringLiteral("h"), QStringLiteral("help")}, QStringLiteral("show this help")},
+    };
+}
+
+const Verb* findVerb(const QString& name) {
+    for (const Verb& verb : verbs())
+        if (verb.name == name)
+            return &verb;
+    return nullptr;
+}
+
+QString optionLines(const QList<QCommandLineOption>& options) {
+    QString text;
+    for (const QCommandLineOption& option : options) {
+        QStringList names;
+        for (const QString& name : option.names())
+            names << (name.size() == 1 ? QStringLiteral("-") : QStringLiteral("--")) + name;
+        QString left = QStringLiteral("  ") + names.join(QStringLiteral(", "));
+        if (!option.valueName().isEmpty())
+            left += QLatin1Char(' ') + option.valueName();
+        if (left.size() >= kOptionColumn)
+            left += QLatin1Char('\n') + QString(kOptionColumn, QLatin1Char(' '));
+        else
+            left = left.leftJustified(kOptionColumn);
+        text += left + option.description() + QLatin1Char('\n');
+    }
+    return text;
+}
+
+QString exitStatusLines() {
+    return QStringLiteral("Exit status:\n"
+                          "  0  done\n"
+                          "  1  bad usage or a refused value: nothing was sent\n"
+                          "  2  the port cannot be opened (not found, busy, permission denied), "
+                          "or it was lost\n"
+                          "  3  no reply: timeout after every retry (also an incomplete reply)\n"
+                          "  4  bad reply: wrong CRC, station, function, byte count or echo\n"
+                          "  5  the sensor answered with an exception\n"
+                          "  6  verification failed: the value read back differs, or the sensor "
+                          "does not answer at its new address\n");
+}
+
+QString overallHelp() {
+    QString text = QStringLiteral(
+        "usage: qf7320 COMMAND [options]\n"
+        "       qf7320 help COMMAND\n\n"
+        "Reads, sets and checks a QF7320 illuminance sensor over a serial line (Modbus RTU):\n"
+        "measurements, calibration, the station address, finding a sensor, logging.\n\n"
+        "Commands:\n");
+    for (const Verb& verb : verbs())
+        text += QStringLiteral("  %1%2\n").arg(verb.name.leftJustified(10), verb.summary);
+    text += QStringLiteral("  %1%2\n")
+                .arg(QStringLiteral("help").leftJustified(10),
+                     QStringLiteral("a command's options and an example: qf7320 help COMMAND"));
+    text += QStringLiteral("\nOptions of every command:\n") + optionLines(commonOptions(nullptr));
+    text += QLatin1Char('\n') + exitStatusLines();
+    text += QStringLiteral("\nExamples:\n"
+                           "  qf7320 --port /dev/ttyUSB0 read\n"
+                           "  qf7320 -p COM3 -b 19200 -s 5 get\n"
+                           "  qf7320 help poll\n");
+    return text;
+}
+
+QString verbHelp(const Verb& verb) {
+    QString text =
+        QStringLiteral("usage: qf7320 %1%2 [options]\n\n")
+            .arg(verb.name,
+                 verb.arguments.isEmpty() ? QString() : QLatin1Char(' ') + verb.arguments);
+    text += verb.description + QStringLiteral("\n");
+    if (!verb.options.isEmpty())
+        text += QStringLiteral("\nOptions:\n") + optionLines(verb.options);
+    text += QStringLiteral("\nOptions of every command:\n") + optionLines(commonOptions(&verb));
+    text += QStringLiteral("\n") + exitStatusLines();
+    text += QStringLiteral("\n%1:\n").arg(verb.examples.size() == 1 ? QStringLiteral("Example")
+                                                                    : QStringLiteral("Examples"));
+    for (const QString& example : verb.examples)
+        text += QStringLiteral("  ") + example + QLatin1Char('\n');
+    return text;
+}
+
+// Every option any command knows, each once: with these, an option's value is never taken for
+// the command's name, wherever the options stand.
+QList<QCommandLineOption> everyOption() {
+    QList<QCommandLineOption> options = commonOptions(nullptr);
+    QSet<QString> known;
+    for (const QCommandLineOption& option : options)
+        known.insert(option.names().constFirst());
+    for (const Verb& verb : verbs())
+        for (const QCommandLineOption& option : verb.options)
+            if (!known.contains(option.names().constFirst())) {
+                known.insert(option.names().constFirst());
+                options << option;
+            }
+    return options;
+}
+
+QString commandNames() {
+    QStringList names;
+    for (const Verb& verb : verbs())
+        names << verb.name;
+    return names.join(QStringLiteral(", "));
+}
+
+// The common options, checked; the reason when one is wrong.
+std::optional<Common> commonFrom(const QCommandLineParser& parser, const Verb& verb,
+                                 const QString& programDir, QString& error) {
+    const auto value = [&](const char* name) { return optionValue(parser, QLatin1String(name)); };
+    const auto isSet = [&](const char* name) { return parser.isSet(QLatin1String(name)); };
+    Common common;
+    common.json = isSet("json");
+    common.trace = isSet("trace");
+    for (const char* name : {"port", "baud", "station", "timeout", "retries"})
+        if (isSet(name) && value(name).isEmpty()) {
+            error = QStringLiteral("--%1 needs a value").arg(QLatin1String(name));
+            return std::nullopt;
+        }
+
+    if (verb.usesLine) {
+        const LineChoice line = chooseLine(value("port"), value("baud"), programDir);
+        if (!line.line) {
+            error = line.error;
+            return std::nullopt;
+        }
+        common.line = *line.line;
+    }
+
+    common.station = 1;
+    if (isSet("station")) {
+        const auto station = wholeNumber(value("station"), 1, kHighestStation);
+        if (!station) {
+            error = QStringLiteral("--station %1 is not a station address: 1-247")
+                        .arg(value("station"));
+            return std::nullopt;
+        }
+        common.station = static_cast<int>(*station);
+    }
+    common.timeoutMs = verb.timeoutMs;
+    if (isSet("timeout")) {
+        const auto timeout = wholeNumber(value("timeout"), 1, kLongestTimeoutMs);
+        if (!timeout) {
+            error = QStringLiteral("--timeout %1 is not a time in milliseconds: 1-%2")
+                        .arg(value("timeout"))
+                        .arg(kLongestTimeoutMs);
+            return std::nullopt;
+        }
+        common.timeoutMs = static_cast<int>(*timeout);
+    }
+    common.retries = verb.retries;
+    if (isSet("retries")) {
+        const auto retries = wholeNumber(value("retries"), 0, kMostRetries);
+        if (!retries) {
+            error = QStringLiteral("--retries %1 is not a count: 0-%2")
+                        .arg(value("retries"))
+                        .arg(kMostRetries);
+            return std::nullopt;
+        }
+        common.retries = static_cast<int>(*retries);
+    }
+    return common;
+}
+
+} // namespace
+
+int runCommandLine(const QStringList& rawArguments, const QString& programDir) {
+    const QStringList arguments = markNegativeNumbers(rawArguments);
+    Output plain(false, false);
+
+    QCommandLineParser scout;
+    scout.addOptions(everyOption());
+    scout.parse(arguments);
+    const QStringList positional = scout.positionalArguments();
+    if (positional.isEmpty()) {
+        if (scout.isSet(QStringLiteral("help"))) {
+            plain.data(overallHelp());
+            return kExitOk;
+        }
+        plain.message(QStringLiteral("qf7320: no command given: one of %1. See qf7320 --help")
+                          .arg(commandNames()));
+        return kExitUsage;
+    }
+
+    if (positional.first() == QLatin1String("help")) {
+        if (positional.size() < 2) {
+            plain.data(overallHelp());
+            return kExitOk;
+        }
+        if (const Verb* verb = findVerb(positional.at(1))) {
+            plain.data(verbHelp(*verb));
+            return kExitOk;
+        }
+        plain.message(QStringLiteral("qf7320: no help for '%1': the commands are %2")
+                          .arg(positional.at(1), commandNames()));
+        return kExitUsage;
+    }
+
+    const Verb* verb = findVerb(positional.first());
+    if (!verb) {
+        plain.message(QStringLiteral("qf7320: unknown command '%1': one of %2. See qf7320 --help")
+                          .arg(positional.first(), commandNames()));
+        return kExitUsage;
+    }
+
+    QCommandLineParser parser;
+    parser.addOptions(commonOptions(verb) + verb->options);
+    if (!parser.parse(arguments)) {
+        plain.message(
+            QStringLiteral("qf7320 %1: %2 See qf7320 help %1").arg(verb->name, parser.errorText()));
+        return kExitUsage;
+    }
+    if (parser.isSet(QStringLiteral("help"))) {
+        plain.data(verbHelp(*verb));
+        return kExitOk;
+    }
+
+    QString error;
+    const std::optional<Common> common = commonFrom(parser, *verb, programDir, error);
+    if (!common) {
+        plain.message(QStringLiteral("qf7320 %1: %2").arg(verb->name, error));
+        return kExitUsage;
+    }
+    Output out(common->json, common->trace);
+    Context context(parser, *common, out);
+    return verb->run(context);
+}
+
+} // namespace cli

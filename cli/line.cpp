@@ -1,0 +1,118 @@
+#include "cli/line.h"
+
+#include "serial/commset.h"
+#include "serial/comport.h"
+
+#include <QDir>
+#include <QFile>
+#include <QRegularExpression>
+
+#include <algorithm>
+#include <array>
+
+namespace cli {
+
+namespace {
+
+constexpr std::array kBauds{1200, 2400, 4800, 9600, 14400, 19200, 38400, 57600, 115200};
+constexpr int kDefaultBaud = 9600;
+constexpr int kHighestPort = 255; // the window's serial component takes ports 1-255
+constexpr qint64 kSettingsReadLimit = 4096;
+
+// What comm.set beside the program holds, if it can be read at all.
+std::optional<commset::Stored> storedSettings(const QString& programDir) {
+    QFile file(QDir(programDir).filePath(QStringLiteral("comm.set")));
+    if (!file.open(QIODevice::ReadOnly))
+        return std::nullopt;
+    const QByteArray content = file.read(kSettingsReadLimit);
+    return commset::parse(
+        std::string_view(content.constData(), static_cast<std::size_t>(content.size())));
+}
+
+} // namespace
+
+std::span<const int> standardBauds() {
+    return kBauds;
+}
+
+QString baudListText() {
+    QStringList rates;
+    for (const int baud : kBauds)
+        rates << QString::number(baud);
+    return rates.join(QLatin1Char(' '));
+}
+
+std::optional<int> parseBaud(const QString& text) {
+    static const QRegularExpression digits(QStringLiteral("^[0-9]{1,7}$"));
+    if (!digits.match(text).hasMatch())
+        return std::nullopt;
+    const int baud = text.toInt();
+    if (std::find(kBauds.begin(), kBauds.end(), baud) == kBauds.end())
+        return std::nullopt;
+    return baud;
+}
+
+std::optional<int> comPortNumber(const QString& text) {
+    static const QRegularExpression com(QStringLiteral("^COM([0-9]{1,3})$"),
+                                        QRegularExpression::CaseInsensitiveOption);
+    const QRegularExpressionMatch match = com.match(text);
+    if (!match.hasMatch())
+        return std::nullopt;
+    const int n = match.captured(1).toInt();
+    if (n < 1 || n > kHighestPort)
+        return std::nullopt;
+    return n;
+}
+
+LineChoice chooseLine(const QString& portOption, const QString& baudOption,
+                      const QString& programDir) {
+    LineChoice choice;
+    Line line;
+
+    const bool needStored = portOption.isEmpty() || baudOption.isEmpty();
+    const std::optional<commset::Stored> stored =
+        needStored ? storedSettings(programDir) : std::nullopt;
+
+    if (!portOption.isEmpty()) {
+        line.port = portOption;
+        if (const auto n = comPortNumber(portOption))
+            line.device = serial::comPortDevice(programDir, *n);
+        else if (portOption.startsWith(QLatin1String("COM"), Qt::CaseInsensitive))
+            return {std::nullopt, QStringLiteral("--port %1 is not a port: COM1 to COM%2, or a "
+                                                 "device path such as /dev/ttyUSB0")
+                                      .arg(portOption)
+                                      .arg(kHighestPort)};
+        else
+            line.device = portOption;
+    } else if (stored && stored->port >= 1 && stored->port <= kHighestPort) {
+        line.port = QStringLiteral("COM%1").arg(stored->port);
+        line.device = serial::comPortDevice(programDir, stored->port);
+    } else {
+        return {std::nullopt,
+                QStringLiteral("no port given and no port saved in %1: give --port, e.g. "
+                               "--port /dev/ttyUSB0 or --port COM1")
+                    .arg(QDir(programDir).filePath(QStringLiteral("comm.set")))};
+    }
+
+    if (!baudOption.isEmpty()) {
+        const auto baud = parseBaud(baudOption);
+        if (!baud)
+            return {std::nullopt, QStringLiteral("--baud %1 is not a standard rate: one of %2")
+                                      .arg(baudOption, baudListText())};
+        line.baud = *baud;
+    } else if (stored && stored->rate != 0) {
+        const auto baud = parseBaud(QString::number(stored->rate));
+        if (!baud)
+            return {std::nullopt,
+                    QStringLiteral("comm.set holds the rate %1, which is not a standard rate: "
+                                   "give --baud")
+                        .arg(stored->rate)};
+        line.baud = *baud;
+    } else {
+        line.baud = kDefaultBaud;
+    }
+    choice.line = line;
+    return choice;
+}
+
+} // namespace cli

@@ -1,0 +1,50 @@
+#pragma once
+
+// Where qf7320 speaks: data on standard output (one fact a line, or one JSON object a line),
+// messages and the frame trace on standard error. Every line is flushed as it is written, so a
+// pipe or a log file holds every result the moment it is known.
+
+#include "cli/engine.h"
+
+#include <QDateTime>
+#include <QJsonObject>
+#include <QString>
+
+#include <cstdio>
+
+namespace cli {
+
+// ISO 8601 local time with milliseconds and the offset from UTC: 2024-05-01T12:00:00.123+02:00.
+QString isoTime(const QDateTime& time);
+
+// The trace's line for a request or a reply, after its HH:MM:SS.mmm time: "> 01 03 ..." and
+// "< 01 03 02 00 64 B9 AF  12.4 ms", with a bad, an exception or a timed-out reply marked.
+QString traceRequestText(const protocol::Frame& request);
+QString traceReplyText(const Result& attempt);
+
+class Output {
+public:
+    Output(bool json, bool trace, std::FILE* out = stdout, std::FILE* err = stderr);
+
+    bool json() const { return json_; }
+
+    // A line of data: human text, or a CSV line.
+    void data(const QString& line);
+    // A result as one compact JSON object on one line.
+    void object(const QJsonObject& object);
+    // What failed and what to try, or a summary: standard error.
+    void message(const QString& text);
+
+    // The engine's trace hooks; nothing is printed without --trace.
+    Engine::Trace trace();
+
+private:
+    void write(std::FILE* stream, const QString& line);
+
+    bool json_;
+    bool trace_;
+    std::FILE* out_;
+    std::FILE* err_;
+};
+
+} // namespace cli

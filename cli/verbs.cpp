@@ -1,0 +1,118 @@
+#include "cli/verbs.h"
+
+namespace cli {
+
+namespace {
+
+QCommandLineOption option(const QString& name, const QString& description,
+                          const QString& valueName = {}) {
+    return QCommandLineOption(name, description, valueName);
+}
+
+} // namespace
+
+const std::vector<Verb>& verbs() {
+    static const std::vector<Verb> table{
+        {QStringLiteral("read"),
+         QString(),
+         QStringLiteral("one measurement, in lx"),
+         QStringLiteral("One measurement: register 0 of the sensor, shown as the window shows "
+                        "it, in lx (the register times 10). The line reads '1000 lx'."),
+         {QStringLiteral("qf7320 --port /dev/ttyUSB0 read"),
+          QStringLiteral("qf7320 -p COM3 -s 7 read --registers 3 --json")},
+         {option(QStringLiteral("registers"),
+                 QStringLiteral("also print the raw registers 0..N-1 (1-8)"), QStringLiteral("N"))},
+         readCommand},
+        {QStringLiteral("poll"),
+         QString(),
+         QStringLiteral("repeated measurements with their time, latency and status"),
+         QStringLiteral(
+             "Reads the measurement again and again: one line a sample with its time (ISO 8601, "
+             "local, milliseconds), lx, latency and status. A sample that fails is recorded with "
+             "its status and polling goes on. Ctrl-C, SIGTERM or the end print a summary on "
+             "standard error: sent, answered, timeouts, bad replies, exceptions and the "
+             "latency's min / avg / p95 / max. Requests never pile up: a period shorter than a "
+             "transaction polls back to back. Exits 0 when at least one sample was answered."),
+         {QStringLiteral("qf7320 -p /dev/ttyUSB0 poll --period 1000 --duration 86400 --csv "
+                         "day.csv"),
+          QStringLiteral("qf7320 -p COM1 poll --period 0 --samples 100 --json")},
+         {option(QStringLiteral("period"),
+                 QStringLiteral("time from one sample's start to the next (default 1000; 0: "
+                                "back to back)"),
+                 QStringLiteral("MS")),
+          option(QStringLiteral("samples"), QStringLiteral("stop after N samples"),
+                 QStringLiteral("N")),
+          option(QStringLiteral("duration"), QStringLiteral("stop after this many seconds"),
+                 QStringLiteral("SECONDS")),
+          option(QStringLiteral("csv"),
+                 QStringLiteral("also write time,station,lux,latency_ms,status lines, with a "
+                                "header, to FILE (replaced) or, with -, instead of the text "
+                                "lines to standard output; every line is flushed"),
+                 QStringLiteral("FILE|-"))},
+         pollCommand},
+        {QStringLiteral("get"),
+         QStringLiteral("[scale|offset|da4|da20|range|all]"),
+         QStringLiteral("the calibration parameters"),
+         QStringLiteral("Reads the calibration parameters (registers 3-7, function 3) and shows "
+                        "them as the window does: scale with four decimals, offset signed, da4, "
+                        "da20 and range unsigned. Without a name, all five."),
+         {QStringLiteral("qf7320 -p /dev/ttyUSB0 get"),
+          QStringLiteral("qf7320 -p COM1 -s 7 get scale --json")},
+         {},
+         getCommand},
+        {QStringLiteral("set"),
+         QStringLiteral("NAME VALUE"),
+         QStringLiteral("write a calibration parameter and read it back"),
+         QStringLiteral(
+             "Writes a calibration parameter with function 6 to 0x0A03-0x0A07, encoded as the "
+             "window encodes it (scale times 10000; a negative offset in two's complement), then "
+             "reads it back and compares. NAME is scale, offset, da4, da20 or range. A value "
+             "outside the range the window's hint gives (scale 0.2-6, offset -1000-1000, da4 "
+             "650-800, da20 3000-4095, range 500-65535) is refused before anything is sent."),
+         {QStringLiteral("qf7320 -p /dev/ttyUSB0 set scale 1.2345"),
+          QStringLiteral("qf7320 -p COM1 set offset -25 --json")},
+         {option(QStringLiteral("force"),
+                 QStringLiteral("send a value outside the hint's range (never one that does not "
+                                "fit in 16 bits)")),
+          option(QStringLiteral("no-verify"), QStringLiteral("do not read the value back"))},
+         setCommand},
+        {QStringLiteral("address"),
+         QString(),
+         QStringLiteral("the sensor's station address, or change it"),
+         QStringLiteral(
+             "Without --set: asks the sensor its station address (function 0x25 to station "
+             "250, which a sensor answers whatever its address; with several sensors on one line "
+             "their replies collide). With --set NEW: changes the address of the sensor at "
+             "--station to NEW (function 6 to 0x0B00), then checks that it answers a read at "
+             "NEW."),
+         {QStringLiteral("qf7320 -p /dev/ttyUSB0 address"),
+          QStringLiteral("qf7320 -p /dev/ttyUSB0 -s 1 address --set 7")},
+         {option(QStringLiteral("set"),
+                 QStringLiteral("the new address, 1-35 as the window allows"),
+                 QStringLiteral("NEW")),
+          option(QStringLiteral("force"), QStringLiteral("with --set: allow 1-247"))},
+         addressCommand},
+        {QStringLiteral("scan"),
+         QString(),
+         QStringLiteral("find sensors whose rate or address is not known"),
+         QStringLiteral(
+             "Finds sensors: at each rate it asks the address query (function 0x25), and with "
+             "--stations it also reads register 0 at every station of the range. Prints every "
+             "sensor found as rate and station, with its reading. Exits 3 when it finds none. "
+             "--baud alone scans that one rate."),
+         {QStringLiteral("qf7320 -p /dev/ttyUSB0 scan"),
+          QStringLiteral("qf7320 -p /dev/ttyUSB0 scan --bauds 9600,19200 --stations 1-35")},
+         {option(QStringLiteral("bauds"),
+                 QStringLiteral("the rates to try (default 4800,9600,14400,19200)"),
+                 QStringLiteral("LIST")),
+          option(QStringLiteral("stations"),
+                 QStringLiteral("also read register 0 at every station FROM-TO (1-247)"),
+                 QStringLiteral("FROM-TO"))},
+         scanCommand,
+         50,
+         0},
+    };
+    return table;
+}
+
+} // namespace cli

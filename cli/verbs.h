@@ -1,0 +1,20 @@
+#pragma once
+
+// The commands of qf7320, each one function over a Context. The table in verbs.cpp gives each
+// its name, help and options.
+
+#include "cli/command.h"
+
+namespace cli {
+
+int readCommand(Context& context);    // measure.cpp
+int pollCommand(Context& context);    // measure.cpp
+int getCommand(Context& context);     // parameters.cpp
+int setCommand(Context& context);     // parameters.cpp
+int addressCommand(Context& context); // address.cpp
+int scanCommand(Context& context);    // address.cpp
+
+// The illuminance a read reply shows in the window: register 0 times 10.
+std::optional<long long> luxOf(const Result& result);
+
+} // namespace cli
