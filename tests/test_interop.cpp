@@ -2,79 +2,13 @@
 // window over a pseudo-terminal. libmodbus checks every request's CRC and framing itself and
 // drops what it cannot accept, so an answer shown in the window proves the frame was sound.
 
-#include "tests/support/ptypair.h"
+#include "tests/support/modbusserver.h"
 #include "tests/support/windowfixture.h"
 
 #include "serial/qtserialcomponent.h"
 
 #include <QLabel>
 #include <QPlainTextEdit>
-
-#include <atomic>
-#include <mutex>
-#include <thread>
-
-#include <modbus.h>
-
-namespace {
-
-// A libmodbus server for station 1 with holding registers 0..0x0B00, serving the master side
-// of a pseudo-terminal on its own thread.
-class ModbusServer {
-public:
-    QString slaveName;
-    std::mutex lock;
-    modbus_mapping_t* registers = nullptr;
-
-    ModbusServer() {
-        if (pty_.master < 0)
-            return;
-        slaveName = pty_.slaveName;
-        const QByteArray name = slaveName.toLocal8Bit();
-        ctx_ = modbus_new_rtu(name.constData(), 9600, 'N', 8, 1);
-        modbus_set_socket(ctx_, pty_.master);
-        modbus_set_slave(ctx_, 1);
-        modbus_set_indication_timeout(ctx_, 0, 100000);
-        registers = modbus_mapping_new_start_address(0, 0, 0, 0, 0, 0x0B01, 0, 0);
-        thread_ = std::thread([this] { serve(); });
-    }
-    ~ModbusServer() {
-        stop_ = true;
-        if (thread_.joinable())
-            thread_.join();
-        if (registers)
-            modbus_mapping_free(registers);
-        if (ctx_)
-            modbus_free(ctx_);
-    }
-    void set(int address, std::uint16_t value) {
-        const std::lock_guard guard(lock);
-        registers->tab_registers[address] = value;
-    }
-    std::uint16_t get(int address) {
-        const std::lock_guard guard(lock);
-        return registers->tab_registers[address];
-    }
-
-private:
-    void serve() {
-        std::uint8_t query[MODBUS_RTU_MAX_ADU_LENGTH];
-        while (!stop_) {
-            const int length = modbus_receive(ctx_, query);
-            if (length <= 0)
-                continue; // timeout, or a request for another station or with a bad CRC
-            const std::lock_guard guard(lock);
-            modbus_reply(ctx_, query, length, registers);
-        }
-    }
-
-    PtyPair pty_;
-    modbus_t* ctx_ = nullptr;
-    std::thread thread_;
-    std::atomic<bool> stop_{false};
-};
-
-} // namespace
 
 class TestInterop : public QObject {
     Q_OBJECT

@@ -1,5 +1,5 @@
-// The plain logic under the window: CRC, hex text, operator numbers, the settings line, the
-// parameter encoding and the reply decoders.
+// The plain logic under the window and the command line: CRC, hex text, operator numbers, the
+// settings line, the parameter encoding, the reply decoders and the reply checks.
 
 #include "modbus/crc16.h"
 #include "modbus/hextext.h"
@@ -9,6 +9,7 @@
 
 #include <QTest>
 
+#include <algorithm>
 #include <cmath>
 #include <limits>
 
@@ -17,6 +18,21 @@ Q_DECLARE_METATYPE(std::string)
 namespace {
 QByteArray hex(const char* text) {
     return QByteArray::fromHex(text);
+}
+// Hex bytes followed by their CRC, low byte first.
+QByteArray sealed(const char* text) {
+    QByteArray bytes = hex(text);
+    const std::uint16_t crc = modbus::crc16(
+        reinterpret_cast<const std::uint8_t*>(bytes.constData()), std::size_t(bytes.size()));
+    bytes.append(char(modbus::crcLowByte(crc)));
+    bytes.append(char(modbus::crcHighByte(crc)));
+    return bytes;
+}
+protocol::Frame frame(const char* text) {
+    const QByteArray bytes = sealed(text);
+    protocol::Frame f{};
+    std::copy(bytes.begin(), bytes.begin() + 8, f.begin());
+    return f;
 }
 const std::uint8_t* data(const QByteArray& bytes) {
     return reinterpret_cast<const std::uint8_t*>(bytes.constData());
@@ -82,6 +98,14 @@ private slots:
             QCOMPARE(modbus::requestText(&b, 1).size(), std::size_t(3));
             QCOMPARE(modbus::replyText(&b, 1).size(), std::size_t(3));
         }
+    }
+
+    void frameText() {
+        const QByteArray bytes = hex("010300000001840A");
+        QCOMPARE(modbus::frameText(data(bytes), size(bytes)),
+                 std::string("01 03 00 00 00 01 84 0A"));
+        QCOMPARE(modbus::frameText(data(bytes), 1), std::string("01"));
+        QCOMPARE(modbus::frameText(data(bytes), 0), std::string());
     }
 
     void numericText_data() {
@@ -226,6 +250,159 @@ private slots:
         QFETCH(int, value);
         const auto encoded = protocol::parameterRegisterValue(text.toStdString(), row);
         QCOMPARE(encoded ? int(*encoded) : -1, value);
+    }
+
+    // A parameter's register value as the window shows it: the same text the parameter reply
+    // decodes to.
+    void parameterText_data() {
+        QTest::addColumn<int>("row");
+        QTest::addColumn<int>("value");
+        QTest::addColumn<QString>("text");
+        QTest::newRow("scale 1.2345") << 0 << 12345 << "1.2345";
+        QTest::newRow("scale 1.0000") << 0 << 10000 << "1.0000";
+        QTest::newRow("scale 65535") << 0 << 65535 << "6.5535";
+        QTest::newRow("offset -1") << 1 << 65535 << "-1";
+        QTest::newRow("offset -1000") << 1 << 0xFC18 << "-1000";
+        QTest::newRow("offset 32768 stays positive") << 1 << 32768 << "32768";
+        QTest::newRow("offset 32769 turns") << 1 << 32769 << "-32767";
+        QTest::newRow("da4 700") << 2 << 700 << "700";
+        QTest::newRow("range 65535 unsigned") << 4 << 65535 << "65535";
+    }
+    void parameterText() {
+        QFETCH(int, row);
+        QFETCH(int, value);
+        QFETCH(QString, text);
+        QCOMPARE(QString::fromStdString(protocol::parameterText(row, std::uint16_t(value))), text);
+        const QByteArray reply = sealed(
+            QByteArray("010302").append(QByteArray::number(value, 16).rightJustified(4, '0')));
+        QCOMPARE(QString::fromStdString(*protocol::decodeParameter(data(reply), size(reply), row)),
+                 text);
+    }
+
+    // How long the answer to a request is, judged from its first bytes.
+    void expectedReplyLength_data() {
+        QTest::addColumn<QByteArray>("request");
+        QTest::addColumn<int>("kind");
+        QTest::addColumn<QByteArray>("received");
+        QTest::addColumn<int>("length");
+        const int registers = int(protocol::ReplyKind::Registers);
+        const int echo = int(protocol::ReplyKind::WriteEcho);
+        const int address = int(protocol::ReplyKind::Address);
+        QTest::newRow("read 1, nothing yet")
+            << hex("010300000001") << registers << QByteArray() << 7;
+        QTest::newRow("read 8") << hex("010300000008") << registers << hex("01") << 21;
+        QTest::newRow("read 5 from 3") << hex("010300030005") << registers << hex("0103") << 15;
+        QTest::newRow("read, exception") << hex("010300000001") << registers << hex("0183") << 5;
+        QTest::newRow("read, another function's exception")
+            << hex("010300000001") << registers << hex("0186") << 7;
+        QTest::newRow("write") << hex("01060A033039") << echo << hex("0106") << 8;
+        QTest::newRow("write, exception") << hex("01060A033039") << echo << hex("0186") << 5;
+        QTest::newRow("address") << hex("FA2502000001") << address << hex("FA25") << 6;
+        QTest::newRow("address, exception") << hex("FA2502000001") << address << hex("FAA5") << 5;
+    }
+    void expectedReplyLength() {
+        QFETCH(QByteArray, request);
+        QFETCH(int, kind);
+        QFETCH(QByteArray, received);
+        const protocol::Frame f = frame(request.toHex().constData());
+        QTEST(int(protocol::expectedReplyLength(f, protocol::ReplyKind(kind), data(received),
+                                                size(received))),
+              "length");
+    }
+
+    // A complete reply against its request: the first failing check, or the exception, or ok.
+    void replyCheck_data() {
+        QTest::addColumn<QByteArray>("request");
+        QTest::addColumn<int>("kind");
+        QTest::addColumn<QByteArray>("reply");
+        QTest::addColumn<QString>("verdict"); // ok, exception NN, or the failed check
+        const int registers = int(protocol::ReplyKind::Registers);
+        const int echo = int(protocol::ReplyKind::WriteEcho);
+        const int address = int(protocol::ReplyKind::Address);
+        const QByteArray read = hex("010300000001");
+        QTest::newRow("read ok") << read << registers << sealed("0103020064") << "ok";
+        QTest::newRow("read, CRC one bit off")
+            << read << registers << hex("0103020064B9AE") << "CRC";
+        QTest::newRow("read, CRC bytes swapped")
+            << read << registers << hex("0103020064AFB9") << "CRC";
+        QTest::newRow("read, another station")
+            << read << registers << sealed("0203020064") << "station";
+        QTest::newRow("read, another function")
+            << read << registers << sealed("0104020064") << "function";
+        QTest::newRow("read, byte count 4 for 1 register")
+            << read << registers << sealed("0103040064") << "byte count";
+        QTest::newRow("read, exception 02")
+            << read << registers << sealed("018302") << "exception 02";
+        QTest::newRow("read, exception from another station")
+            << read << registers << sealed("028302") << "station";
+        QTest::newRow("read, exception with a bad CRC")
+            << read << registers << hex("0183020000") << "CRC";
+        QTest::newRow("read, cut short") << read << registers << sealed("0103") << "length";
+        QTest::newRow("read, too long") << read << registers << sealed("010302006400") << "length";
+        QTest::newRow("read 2 ok")
+            << hex("010300000002") << registers << sealed("010304006409C4") << "ok";
+        const QByteArray write = hex("01060A033039");
+        QTest::newRow("write echo") << write << echo << sealed("01060A033039") << "ok";
+        QTest::newRow("write echo, another value")
+            << write << echo << sealed("01060A03303A") << "echo";
+        QTest::newRow("write echo, another register")
+            << write << echo << sealed("01060A043039") << "echo";
+        QTest::newRow("write, exception 03") << write << echo << sealed("018603") << "exception 03";
+        const QByteArray query = hex("FA2502000001");
+        QTest::newRow("address 7") << query << address << sealed("FA250107") << "ok";
+        QTest::newRow("address, byte count 2")
+            << query << address << sealed("FA250207") << "byte count";
+        QTest::newRow("address, from station 7")
+            << query << address << sealed("07250107") << "station";
+        QTest::newRow("address, two replies collided")
+            << query << address << hex("FA25010FE1FF") << "CRC";
+    }
+    void replyCheck() {
+        QFETCH(QByteArray, request);
+        QFETCH(int, kind);
+        QFETCH(QByteArray, reply);
+        QFETCH(QString, verdict);
+        const protocol::Frame f = frame(request.toHex().constData());
+        const protocol::ReplyCheck check =
+            protocol::checkReply(f, protocol::ReplyKind(kind), data(reply), size(reply));
+        QString seen;
+        switch (check.verdict) {
+        case protocol::ReplyCheck::Verdict::Ok:
+            seen = QStringLiteral("ok");
+            break;
+        case protocol::ReplyCheck::Verdict::Exception:
+            seen = QStringLiteral("exception ") +
+                   QString::fromStdString(modbus::byteText(check.exceptionCode));
+            break;
+        case protocol::ReplyCheck::Verdict::BadReply:
+            seen = QString::fromStdString(check.failed);
+            break;
+        }
+        QCOMPARE(seen, verdict);
+    }
+
+    void replyRegisters() {
+        const QByteArray two = sealed("010304006409C4");
+        QCOMPARE(protocol::replyRegisters(data(two), size(two)),
+                 (std::vector<std::uint16_t>{100, 2500}));
+        // The byte count bounds what is taken, and so does the reply's length.
+        const QByteArray announcedOne = sealed("010302006409C4");
+        QCOMPARE(protocol::replyRegisters(data(announcedOne), size(announcedOne)),
+                 (std::vector<std::uint16_t>{100}));
+        const QByteArray cut = hex("01030400");
+        QVERIFY(protocol::replyRegisters(data(cut), size(cut)).empty());
+    }
+
+    void exceptionNames() {
+        QCOMPARE(protocol::exceptionName(0x01), std::string("illegal function"));
+        QCOMPARE(protocol::exceptionName(0x02), std::string("illegal data address"));
+        QCOMPARE(protocol::exceptionName(0x03), std::string("illegal data value"));
+        QCOMPARE(protocol::exceptionName(0x04), std::string("server device failure"));
+        QCOMPARE(protocol::exceptionName(0x06), std::string("server device busy"));
+        QCOMPARE(protocol::exceptionName(0x0B),
+                 std::string("gateway target device failed to respond"));
+        QCOMPARE(protocol::exceptionName(0x07), std::string("unknown exception"));
+        QCOMPARE(protocol::exceptionName(0xFF), std::string("unknown exception"));
     }
 };
 
