@@ -204,6 +204,22 @@ private slots:
         QVERIFY(!sim::crcMatches(first.bytes));
     }
 
+    // A sensor that acknowledges a parameter it does not keep: the echo repeats the write, the
+    // register holds another value. The station address is no parameter and is kept as sent.
+    void writeSkew() {
+        sim::Sensor sensor;
+        sensor.skewWrites(1);
+        const QByteArray scale = withCrc("01 06 0A03 3039");
+        QCOMPARE(fromBytes(sensor.handle(toBytes(scale), 0).answer), scale);
+        QCOMPARE(sensor.registerValue(3, 0), std::uint16_t(12346));
+        sensor.skewWrites(-1);
+        const sim::Outcome offset = sensor.handle(toBytes(withCrc("01 06 0A04 0000")), 0);
+        QCOMPARE(sensor.registerValue(4, 0), std::uint16_t(65535));
+        QVERIFY2(offset.action.find("stored 65535") != std::string::npos, offset.action.c_str());
+        sensor.handle(toBytes(withCrc("01 06 0B00 0007")), 0);
+        QCOMPARE(int(sensor.station()), 7);
+    }
+
     void faultEvery_data() {
         QTest::addColumn<int>("every");
         QTest::addColumn<QString>("struck"); // one mark per request, x where the fault strikes
@@ -259,6 +275,19 @@ private slots:
         QTEST(o.delayMs, "delay");
         QTEST(QString::fromStdString(sim::faultName(o.fault)), "fault");
         QTEST(int(o.faultEvery), "every");
+    }
+
+    void strictBaudAndWriteSkewArguments() {
+        const std::vector<std::string> args{"--link", "/tmp/a", "--strict-baud", "--write-skew",
+                                            "-3"};
+        const sim::ParsedArguments parsed = sim::parseArguments(args);
+        QVERIFY2(parsed.options, parsed.error.c_str());
+        QVERIFY(parsed.options->strictBaud);
+        QCOMPARE(parsed.options->writeSkew, -3);
+        const sim::ParsedArguments defaults =
+            sim::parseArguments(std::vector<std::string>{"--link", "/tmp/a"});
+        QVERIFY(!defaults.options->strictBaud);
+        QCOMPARE(defaults.options->writeSkew, 0);
     }
 
     void lineTiming_data() {

@@ -47,6 +47,12 @@ public:
     RawPort& operator=(const RawPort&) = delete;
 
     bool isOpen() const { return fd_ >= 0; }
+    // The rate this end sets the line to; a pseudo-terminal's two ends share it.
+    bool setSpeed(speed_t speed) {
+        termios t{};
+        return tcgetattr(fd_, &t) == 0 && cfsetispeed(&t, speed) == 0 &&
+               cfsetospeed(&t, speed) == 0 && tcsetattr(fd_, TCSANOW, &t) == 0;
+    }
     bool write(const QByteArray& data) {
         return ::write(fd_, data.constData(), static_cast<size_t>(data.size())) == data.size();
     }
@@ -382,6 +388,12 @@ private slots:
         QTest::newRow("slow with junk") << QStringList{"--link", "LINK", "--fault", "slow:5ms"};
         QTest::newRow("fault every 0") << QStringList{"--link", "LINK", "--fault-every", "0"};
         QTest::newRow("pace with a value") << QStringList{"--link", "LINK", "--pace=yes"};
+        QTest::newRow("strict-baud with a value")
+            << QStringList{"--link", "LINK", "--strict-baud=yes"};
+        QTest::newRow("write skew too large")
+            << QStringList{"--link", "LINK", "--write-skew", "65536"};
+        QTest::newRow("write skew not a number")
+            << QStringList{"--link", "LINK", "--write-skew", "1x"};
     }
     void badArguments() {
         QFETCH(QStringList, args);
@@ -449,6 +461,28 @@ private slots:
         QVERIFY(!QFileInfo::exists(sim.link));
     }
 
+    // With --strict-baud the sensor hears only requests sent at its own rate, as on a real line;
+    // a pseudo-terminal would otherwise pass bytes whatever the rate.
+    void strictBaud() {
+        SimProcess sim;
+        QVERIFY2(sim.start({"--baud", "19200", "--strict-baud"}), sim.log);
+        RawPort port(sim.link);
+        QVERIFY(port.isOpen());
+        const QByteArray query = QByteArray::fromHex("FA 25 02 00 00 01 99 FE");
+        const QByteArray answer = withCrc("FA 25 01 01");
+        QVERIFY(port.write(query));
+        QCOMPARE(port.read(6).toHex(' '), answer.toHex(' '));
+
+        QVERIFY(port.setSpeed(B9600));
+        QVERIFY(port.write(query));
+        QVERIFY2(sim.waitForLog("ignored: the line is set to 9600 baud, not 19200"), sim.log);
+        QVERIFY(port.read(6, 100).isEmpty());
+
+        QVERIFY(port.setSpeed(B19200));
+        QVERIFY(port.write(query));
+        QCOMPARE(port.read(6).toHex(' '), answer.toHex(' '));
+    }
+
     void replacesStaleLink() {
         SimProcess sim;
         QVERIFY(QFile::link(QStringLiteral("/dev/pts/gone"), sim.link));
@@ -501,7 +535,7 @@ private slots:
         const QByteArray out = process.readAllStandardOutput();
         for (const char* option :
              {"--link PATH", "--port DEVICE", "--baud N", "--station N", "--lux N", "--pace",
-              "--delay MS", "--fault MODE", "--fault-every N"})
+              "--delay MS", "--fault MODE", "--fault-every N", "--strict-baud", "--write-skew N"})
             QVERIFY2(out.contains(option), option);
     }
 
