@@ -1,7 +1,8 @@
-// Operator numbers and reply decoding on arbitrary input. The input is read twice: as the text
-// an operator could type into any box, and as the bytes of a reply. Beyond "no crash, no
-// undefined behaviour", each function is held to the promises its header makes.
+// Operator numbers, reply decoding and reply checking on arbitrary input. The input is read
+// twice: as the text an operator could type into any box, and as the bytes of a reply. Beyond "no
+// crash, no undefined behaviour", each function is held to the promises its header makes.
 
+#include "modbus/crc16.h"
 #include "modbus/opnumber.h"
 #include "modbus/protocol.h"
 
@@ -197,6 +198,47 @@ void checkReply(const std::uint8_t* reply, std::size_t length, std::string_view 
     }
 }
 
+// The command line believes a reply only when it is whole, sealed by its CRC, and from the
+// station and with the function it asked.
+void checkVerdict(const std::uint8_t* reply, std::size_t length) {
+    struct Asked {
+        protocol::Frame request;
+        protocol::ReplyKind kind;
+        std::size_t registers;
+    };
+    static const auto sealed = [](protocol::Frame frame) {
+        protocol::sealCrc(frame);
+        return frame;
+    };
+    static const Asked asked[] = {
+        {sealed(protocol::readRequest(1, 3, 0, 1)), protocol::ReplyKind::Registers, 1},
+        {sealed(protocol::readRequest(7, 3, 0, 8)), protocol::ReplyKind::Registers, 8},
+        {sealed(protocol::readRequest(1, 3, 3, 5)), protocol::ReplyKind::Registers, 5},
+        {sealed(protocol::parameterWriteRequest(1, 0, 12345)), protocol::ReplyKind::WriteEcho, 0},
+        {sealed(protocol::addressQueryRequest()), protocol::ReplyKind::Address, 0},
+    };
+    for (const Asked& a : asked) {
+        const std::size_t expected =
+            protocol::expectedReplyLength(a.request, a.kind, reply, length);
+        check(expected >= protocol::kExceptionReplyLength && expected <= 21,
+              "an expected reply length no request can have");
+        const protocol::ReplyCheck verdict = protocol::checkReply(a.request, a.kind, reply, length);
+        if (verdict.verdict == protocol::ReplyCheck::Verdict::BadReply) {
+            check(!verdict.failed.empty(), "a bad reply without the check it failed");
+            continue;
+        }
+        check(length == expected, "a reply of the wrong length passes");
+        const std::uint16_t crc = modbus::crc16(reply, length - 2);
+        check(reply[length - 2] == modbus::crcLowByte(crc) &&
+                  reply[length - 1] == modbus::crcHighByte(crc),
+              "a reply with a wrong CRC passes");
+        check(reply[0] == a.request[0], "a reply from another station passes");
+        if (verdict.verdict == protocol::ReplyCheck::Verdict::Ok && a.registers > 0)
+            check(protocol::replyRegisters(reply, length).size() == a.registers,
+                  "a passed read reply holds another number of registers");
+    }
+}
+
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
@@ -223,6 +265,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         if (shown)
             check(opnum::parse(*shown).has_value(), "a parameter shows no number");
     }
+
+    checkVerdict(data, size);
 
     // An address-change echo (06 0B 00 in bytes 1-3) carries the address in byte 5 and shows
     // nothing until that byte has come; any other reply of four bytes or more, byte 3.
