@@ -107,6 +107,9 @@ int pollCycle(int baud, int registers, int cycles, bool breakdown);
 int modbusCycle(int baud, int registers, int cycles);
 int load(int pollSeconds, int idleSeconds, int registers);
 int startup(int runs);
+// qf7320 poll --period 0 as a child, and the whole process of qf7320 read against mbpoll's.
+int cliPoll(int baud, int samples);
+int cliProcess(int runs);
 int startupChild(int argc, char** argv, Clock::time_point mainEntry);
 
 } // namespace bench

@@ -14,7 +14,9 @@ constexpr const char* kUsage = "usage: qf7320-bench cycle BAUD REGISTERS CYCLES\
                                "       qf7320-bench breakdown BAUD REGISTERS CYCLES\n"
                                "       qf7320-bench modbus BAUD REGISTERS CYCLES\n"
                                "       qf7320-bench load POLL_SECONDS IDLE_SECONDS REGISTERS\n"
-                               "       qf7320-bench startup RUNS\n";
+                               "       qf7320-bench startup RUNS\n"
+                               "       qf7320-bench cli-poll BAUD SAMPLES\n"
+                               "       qf7320-bench cli-process RUNS\n";
 
 bool wholeNumbers(int argc, char** argv, int from, int count, int* out) {
     if (argc != from + count)
@@ -44,7 +46,8 @@ int main(int argc, char** argv) {
     const bool ok =
         ((mode == "cycle" || mode == "breakdown" || mode == "modbus" || mode == "load") &&
          wholeNumbers(argc, argv, 2, 3, n)) ||
-        (mode == "startup" && wholeNumbers(argc, argv, 2, 1, n));
+        (mode == "cli-poll" && wholeNumbers(argc, argv, 2, 2, n)) ||
+        ((mode == "startup" || mode == "cli-process") && wholeNumbers(argc, argv, 2, 1, n));
     if (!ok) {
         std::fputs(kUsage, stderr);
         return 2;
@@ -57,5 +60,9 @@ int main(int argc, char** argv) {
         return bench::modbusCycle(n[0], n[1], n[2]);
     if (mode == "load")
         return bench::load(n[0], n[1], n[2]);
+    if (mode == "cli-poll")
+        return bench::cliPoll(n[0], n[1]);
+    if (mode == "cli-process")
+        return bench::cliProcess(n[0]);
     return bench::startup(n[0]);
 }

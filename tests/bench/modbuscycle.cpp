@@ -40,6 +40,8 @@ int modbusCycle(int baud, int registers, int cycles) {
     samples.reserve(std::size_t(cycles));
     std::uint16_t values[8]{};
     int failures = 0;
+    Clock::time_point firstSent; // of the first measured cycle
+    Clock::time_point lastSent;
     for (int done = 0; done < kWarmUp + cycles && failures <= kMaxFailures;) {
         const Clock::time_point sent = Clock::now();
         const int n = modbus_read_registers(ctx, 0, registers, values);
@@ -49,8 +51,12 @@ int modbusCycle(int baud, int registers, int cycles) {
             modbus_flush(ctx);
             continue;
         }
-        if (done++ >= kWarmUp)
+        if (done++ >= kWarmUp) {
+            if (samples.empty())
+                firstSent = sent;
+            lastSent = sent;
             samples.push_back(millis(received - sent));
+        }
     }
     modbus_close(ctx);
     modbus_free(ctx);
@@ -60,6 +66,9 @@ int modbusCycle(int baud, int registers, int cycles) {
                        std::to_string(cycles) + " cycles");
     resultTimings(samples);
     result("failures", failures);
+    // Back to back, from the start of the first measured cycle to the start of the last.
+    const double spanMs = millis(lastSent - firstSent);
+    result("per_second", spanMs > 0 ? 1000.0 * double(samples.size() - 1) / spanMs : 0);
     return 0;
 }
 
