@@ -101,6 +101,19 @@ std::optional<long long> wholeNumber(const QString& text, long long lo, long lon
     return value;
 }
 
+std::optional<long long> wholeOption(const QCommandLineParser& parser, const QString& option,
+                                     long long lo, long long hi, long long fallback,
+                                     const QString& meaning, QString& error) {
+    if (!parser.isSet(option))
+        return fallback;
+    const QString text = optionValue(parser, option);
+    const std::optional<long long> value = wholeNumber(text, lo, hi);
+    if (!value)
+        error =
+            QStringLiteral("--%1 %2 is not %3: %4-%5").arg(option, text, meaning).arg(lo).arg(hi);
+    return value;
+}
+
 double roundedMillis(double ms) {
     return std::round(ms * 10.0) / 10.0;
 }
@@ -153,6 +166,16 @@ bool Context::isSet(const QString& option) const {
 int Context::usage(const QString& text) {
     out_.message(QStringLiteral("qf7320: %1").arg(text));
     return kExitUsage;
+}
+
+std::optional<long long> Context::wholeOption(const QString& option, long long lo, long long hi,
+                                              long long fallback, const QString& meaning) {
+    QString error;
+    const std::optional<long long> value =
+        cli::wholeOption(parser_, option, lo, hi, fallback, meaning, error);
+    if (!value)
+        usage(error);
+    return value;
 }
 
 int Context::openPort(std::optional<int> baud) {

@@ -61,6 +61,10 @@ public:
     // Says what is wrong with the command line; returns kExitUsage.
     int usage(const QString& text);
 
+    // wholeOption() for this command's options; when the value is wrong, usage() has said so.
+    std::optional<long long> wholeOption(const QString& option, long long lo, long long hi,
+                                         long long fallback, const QString& meaning);
+
     // Opens the port at the common rate (or `baud`); kExitOk, or kExitPort once it has said
     // why, naming the device and what to do about it.
     int openPort(std::optional<int> baud = std::nullopt);
@@ -94,6 +98,12 @@ QStringList markNegativeNumbers(QStringList arguments);
 
 // A whole number within lo..hi written in decimal digits (an optional minus sign first).
 std::optional<long long> wholeNumber(const QString& text, long long lo, long long hi);
+
+// The whole number an option gives within lo..hi, or `fallback` when the option is not given.
+// Nothing when its value is wrong, and `error` says so: "--NAME VALUE is not MEANING: LO-HI".
+std::optional<long long> wholeOption(const QCommandLineParser& parser, const QString& option,
+                                     long long lo, long long hi, long long fallback,
+                                     const QString& meaning, QString& error);
 
 // Latency in milliseconds to one decimal, as JSON and the lines show it.
 double roundedMillis(double ms);

@@ -169,38 +169,18 @@ std::optional<Common> commonFrom(const QCommandLineParser& parser, const Verb& v
         common.line = *line.line;
     }
 
-    common.station = 1;
-    if (isSet("station")) {
-        const auto station = wholeNumber(value("station"), 1, kHighestStation);
-        if (!station) {
-            error = QStringLiteral("--station %1 is not a station address: 1-247")
-                        .arg(value("station"));
-            return std::nullopt;
-        }
-        common.station = static_cast<int>(*station);
-    }
-    common.timeoutMs = verb.timeoutMs;
-    if (isSet("timeout")) {
-        const auto timeout = wholeNumber(value("timeout"), 1, kLongestTimeoutMs);
-        if (!timeout) {
-            error = QStringLiteral("--timeout %1 is not a time in milliseconds: 1-%2")
-                        .arg(value("timeout"))
-                        .arg(kLongestTimeoutMs);
-            return std::nullopt;
-        }
-        common.timeoutMs = static_cast<int>(*timeout);
-    }
-    common.retries = verb.retries;
-    if (isSet("retries")) {
-        const auto retries = wholeNumber(value("retries"), 0, kMostRetries);
-        if (!retries) {
-            error = QStringLiteral("--retries %1 is not a count: 0-%2")
-                        .arg(value("retries"))
-                        .arg(kMostRetries);
-            return std::nullopt;
-        }
-        common.retries = static_cast<int>(*retries);
-    }
+    const auto station = wholeOption(parser, QStringLiteral("station"), 1, kHighestStation, 1,
+                                     QStringLiteral("a station address"), error);
+    const auto timeout =
+        wholeOption(parser, QStringLiteral("timeout"), 1, kLongestTimeoutMs, verb.timeoutMs,
+                    QStringLiteral("a time in milliseconds"), error);
+    const auto retries = wholeOption(parser, QStringLiteral("retries"), 0, kMostRetries,
+                                     verb.retries, QStringLiteral("a count"), error);
+    if (!station || !timeout || !retries)
+        return std::nullopt;
+    common.station = static_cast<int>(*station);
+    common.timeoutMs = static_cast<int>(*timeout);
+    common.retries = static_cast<int>(*retries);
     return common;
 }
 

@@ -19,6 +19,7 @@ using Clock = std::chrono::steady_clock;
 
 constexpr int kMostRegisters = 8;
 constexpr long long kLongestPeriodMs = 24LL * 3600 * 1000;
+constexpr long long kMostSamples = 1000000000;
 constexpr double kLongestDurationSeconds = 366.0 * 24 * 3600;
 const QString kReadOfRegister0 = QStringLiteral("the read of register 0");
 
@@ -123,15 +124,11 @@ int readCommand(Context& context) {
     if (!context.arguments().isEmpty())
         return context.usage(QStringLiteral("read takes no arguments, not '%1'")
                                  .arg(context.arguments().join(QLatin1Char(' '))));
-    int count = 1;
-    if (context.isSet(QStringLiteral("registers"))) {
-        const auto n = wholeNumber(context.value(QStringLiteral("registers")), 1, kMostRegisters);
-        if (!n)
-            return context.usage(QStringLiteral("--registers %1 is not a count of registers: 1-%2")
-                                     .arg(context.value(QStringLiteral("registers")))
-                                     .arg(kMostRegisters));
-        count = static_cast<int>(*n);
-    }
+    const auto registers = context.wholeOption(QStringLiteral("registers"), 1, kMostRegisters, 1,
+                                               QStringLiteral("a count of registers"));
+    if (!registers)
+        return kExitUsage;
+    const int count = static_cast<int>(*registers);
     if (const int status = context.openPort())
         return status;
 
@@ -168,24 +165,16 @@ int pollCommand(Context& context) {
         return context.usage(QStringLiteral("poll takes no arguments, not '%1'")
                                  .arg(context.arguments().join(QLatin1Char(' '))));
 
-    long long periodMs = 1000;
-    if (given("period")) {
-        const auto period = wholeNumber(text("period"), 0, kLongestPeriodMs);
-        if (!period)
-            return context.usage(QStringLiteral("--period %1 is not a time in milliseconds: 0-%2")
-                                     .arg(text("period"))
-                                     .arg(kLongestPeriodMs));
-        periodMs = *period;
-    }
+    const auto period = context.wholeOption(QStringLiteral("period"), 0, kLongestPeriodMs, 1000,
+                                            QStringLiteral("a time in milliseconds"));
+    if (!period)
+        return kExitUsage;
     if (given("samples") && given("duration"))
         return context.usage(QStringLiteral("give --samples or --duration, not both"));
-    std::optional<long long> samples;
-    if (given("samples")) {
-        samples = wholeNumber(text("samples"), 1, 1000000000);
-        if (!samples)
-            return context.usage(
-                QStringLiteral("--samples %1 is not a count: 1 or more").arg(text("samples")));
-    }
+    const auto samples = context.wholeOption(QStringLiteral("samples"), 1, kMostSamples, 0,
+                                             QStringLiteral("a count of samples"));
+    if (!samples)
+        return kExitUsage;
     std::optional<Clock::duration> duration;
     if (given("duration")) {
         bool ok = false;
@@ -271,12 +260,12 @@ int pollCommand(Context& context) {
             lost = result;
             break;
         }
-        if (samples && tally.sent >= *samples)
+        if (*samples > 0 && tally.sent >= *samples)
             break;
 
         // The next sample is due one period after this one started; when this one took longer,
         // it starts at once, and the schedule moves on from there rather than catching up.
-        due += std::chrono::milliseconds(periodMs);
+        due += std::chrono::milliseconds(*period);
         const Clock::time_point now = Clock::now();
         if (due < now)
             due = now;
