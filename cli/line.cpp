@@ -1,5 +1,6 @@
 #include "cli/line.h"
 
+#include "serial/comlink.h"
 #include "serial/commset.h"
 #include "serial/comport.h"
 
@@ -52,18 +53,6 @@ std::optional<int> parseBaud(const QString& text) {
     return baud;
 }
 
-std::optional<int> comPortNumber(const QString& text) {
-    static const QRegularExpression com(QStringLiteral("^COM([0-9]{1,3})$"),
-                                        QRegularExpression::CaseInsensitiveOption);
-    const QRegularExpressionMatch match = com.match(text);
-    if (!match.hasMatch())
-        return std::nullopt;
-    const int n = match.captured(1).toInt();
-    if (n < 1 || n > kHighestPort)
-        return std::nullopt;
-    return n;
-}
-
 LineChoice chooseLine(const QString& portOption, const QString& baudOption,
                       const QString& programDir) {
     LineChoice choice;
@@ -75,15 +64,18 @@ LineChoice chooseLine(const QString& portOption, const QString& baudOption,
 
     if (!portOption.isEmpty()) {
         line.port = portOption;
-        if (const auto n = comPortNumber(portOption))
+        // COMn as the window knows it; anything else is a device path.
+        if (portOption.startsWith(QLatin1String("COM"), Qt::CaseInsensitive)) {
+            const auto n = serial::parseComPortName(portOption);
+            if (!n)
+                return {std::nullopt, QStringLiteral("--port %1 is not a port: COM1 to COM%2, or a "
+                                                     "device path such as /dev/ttyUSB0")
+                                          .arg(portOption)
+                                          .arg(kHighestPort)};
             line.device = serial::comPortDevice(programDir, *n);
-        else if (portOption.startsWith(QLatin1String("COM"), Qt::CaseInsensitive))
-            return {std::nullopt, QStringLiteral("--port %1 is not a port: COM1 to COM%2, or a "
-                                                 "device path such as /dev/ttyUSB0")
-                                      .arg(portOption)
-                                      .arg(kHighestPort)};
-        else
+        } else {
             line.device = portOption;
+        }
     } else if (stored && stored->port >= 1 && stored->port <= kHighestPort) {
         line.port = QStringLiteral("COM%1").arg(stored->port);
         line.device = serial::comPortDevice(programDir, stored->port);

@@ -19,9 +19,6 @@ QString baudListText();
 // A standard rate written in decimal digits, or nothing.
 std::optional<int> parseBaud(const QString& text);
 
-// The n of "COMn" (any letter case, n 1-255), or nothing for any other text.
-std::optional<int> comPortNumber(const QString& text);
-
 struct Line {
     QString device; // what is opened: /dev/ttyUSB0, a COMn link beside the program, ...
     QString port;   // as the user knows it: the --port text, or COMn from comm.set

@@ -191,7 +191,7 @@ private slots:
         // The sensor logs the late answer just before it writes it; a moment later it is on the
         // line, and nothing on this side reports its arrival (the event loop may even have read
         // it into the port's buffer).
-        QVERIFY2(line.sim.waitForLog("fault slow:150"), line.sim.log);
+        QVERIFY2(line.sim.waitForLog("1 register; fault slow:150"), line.sim.log);
         QTest::qWait(20);
         const cli::Result next = line.engine.transact(readFrame(1, 0, 2), ReplyKind::Registers);
         QCOMPARE(next.status, Status::Ok);
