@@ -113,10 +113,9 @@ std::optional<std::pair<int, int>> stationRange(const QString& text) {
 } // namespace
 
 int addressCommand(Context& context) {
-    if (!context.arguments().isEmpty())
-        return context.usage(QStringLiteral("address takes no arguments, not '%1'; to change the "
-                                            "address: address --set NEW")
-                                 .arg(context.arguments().join(QLatin1Char(' '))));
+    if (const int status =
+            context.noArguments(QStringLiteral("to change the address: address --set NEW")))
+        return status;
     if (context.isSet(QStringLiteral("set")))
         return changeAddress(context);
     if (context.isSet(QStringLiteral("force")))
@@ -145,9 +144,8 @@ int addressCommand(Context& context) {
 }
 
 int scanCommand(Context& context) {
-    if (!context.arguments().isEmpty())
-        return context.usage(QStringLiteral("scan takes no arguments, not '%1'")
-                                 .arg(context.arguments().join(QLatin1Char(' '))));
+    if (const int status = context.noArguments())
+        return status;
     QList<int> bauds;
     if (context.isSet(QStringLiteral("bauds"))) {
         for (const QString& item : context.value(QStringLiteral("bauds")).split(QLatin1Char(','))) {
@@ -179,11 +177,10 @@ int scanCommand(Context& context) {
     // Tells one sensor found: its rate, station and reading.
     const auto report = [&](int station, const Result& reading) {
         ++found;
-        const std::optional<long long> lux =
-            reading.status == Status::Ok ? luxOf(reading) : std::nullopt;
+        const long long lux = luxOf(reading);
         if (context.out().json()) {
             QJsonObject object = context.record(station);
-            object[QStringLiteral("lux")] = lux ? QJsonValue(double(*lux)) : QJsonValue();
+            object[QStringLiteral("lux")] = luxJson(lux);
             object[QStringLiteral("status")] = statusName(reading.status);
             if (reading.status == Status::Ok)
                 object[QStringLiteral("latency_ms")] = roundedMillis(reading.latencyMs);
@@ -193,7 +190,8 @@ int scanCommand(Context& context) {
                 QStringLiteral("%1 baud  station %2  %3")
                     .arg(engine.baud())
                     .arg(station)
-                    .arg(lux ? QStringLiteral("%1 lx").arg(*lux)
+                    .arg(lux >= 0
+                             ? QStringLiteral("%1 lx").arg(lux)
                              : QStringLiteral("(no reading: %1)").arg(statusName(reading.status))));
         }
     };
@@ -260,7 +258,7 @@ int scanCommand(Context& context) {
                               .arg(text));
     if (context.out().json()) {
         QJsonObject object;
-        object[QStringLiteral("time")] = isoTime(QDateTime::currentDateTime());
+        object[QStringLiteral("time")] = isoTimeNow();
         object[QStringLiteral("port")] = context.common().line.port;
         object[QStringLiteral("status")] = statusName(Status::Timeout);
         object[QStringLiteral("error")] = text;

@@ -3,7 +3,6 @@
 #include "modbus/hextext.h"
 #include "serial/deviceaccess.h"
 
-#include <QDateTime>
 #include <QRegularExpression>
 
 #include <cmath>
@@ -139,8 +138,9 @@ QString openFailureText(const QString& device, const QString& port,
         .arg(name, portText);
 }
 
-Context::Context(const QCommandLineParser& parser, const Common& common, Output& out)
-    : parser_(parser), common_(common), out_(out) {
+Context::Context(const QCommandLineParser& parser, const Common& common, Output& out,
+                 const QString& command)
+    : parser_(parser), common_(common), command_(command), out_(out) {
     engine_.setTimeout(common.timeoutMs);
     engine_.setRetries(common.retries);
     engine_.setTrace(out.trace());
@@ -166,6 +166,17 @@ bool Context::isSet(const QString& option) const {
 int Context::usage(const QString& text) {
     out_.message(QStringLiteral("qf7320: %1").arg(text));
     return kExitUsage;
+}
+
+int Context::noArguments(const QString& hint) {
+    const QStringList words = arguments();
+    if (words.isEmpty())
+        return kExitOk;
+    QString text = QStringLiteral("%1 takes no arguments, not '%2'")
+                       .arg(command_, words.join(QLatin1Char(' ')));
+    if (!hint.isEmpty())
+        text += QStringLiteral("; ") + hint;
+    return usage(text);
 }
 
 std::optional<long long> Context::wholeOption(const QString& option, long long lo, long long hi,
@@ -195,9 +206,9 @@ int Context::openPort(std::optional<int> baud) {
     return kExitPort;
 }
 
-QJsonObject Context::record(int station) const {
+QJsonObject Context::record(int station, const QString& time) const {
     QJsonObject object;
-    object[QStringLiteral("time")] = isoTime(QDateTime::currentDateTime());
+    object[QStringLiteral("time")] = time.isEmpty() ? isoTimeNow() : time;
     object[QStringLiteral("port")] = common_.line.port;
     object[QStringLiteral("baud")] = engine_.baud();
     object[QStringLiteral("station")] = station;

@@ -46,7 +46,8 @@ struct Common {
 
 class Context {
 public:
-    Context(const QCommandLineParser& parser, const Common& common, Output& out);
+    Context(const QCommandLineParser& parser, const Common& common, Output& out,
+            const QString& command = {});
 
     const Common& common() const { return common_; }
     Output& out() { return out_; }
@@ -61,6 +62,10 @@ public:
     // Says what is wrong with the command line; returns kExitUsage.
     int usage(const QString& text);
 
+    // For a command that takes options only: kExitOk when no word follows its name, else
+    // kExitUsage once usage() has named the words and, when given, what to write instead.
+    int noArguments(const QString& hint = {});
+
     // wholeOption() for this command's options; when the value is wrong, usage() has said so.
     std::optional<long long> wholeOption(const QString& option, long long lo, long long hi,
                                          long long fallback, const QString& meaning);
@@ -69,8 +74,8 @@ public:
     // why, naming the device and what to do about it.
     int openPort(std::optional<int> baud = std::nullopt);
 
-    // The fields a JSON result starts with: time, port, baud and station.
-    QJsonObject record(int station) const;
+    // The fields a JSON result starts with: time (now, unless given), port, baud and station.
+    QJsonObject record(int station, const QString& time = {}) const;
 
     // Tells a transaction that did not succeed: what failed and what to try on standard error,
     // and with --json the object with its status and error. `request` names what was asked
@@ -85,6 +90,7 @@ public:
 private:
     const QCommandLineParser& parser_;
     Common common_;
+    QString command_;
     Output& out_;
     Engine engine_;
 };

@@ -244,7 +244,7 @@ int runCommandLine(const QStringList& rawArguments, const QString& programDir) {
         return kExitUsage;
     }
     Output out(common->json, common->trace);
-    Context context(parser, *common, out);
+    Context context(parser, *common, out, verb->name);
     return verb->run(context);
 }
 

@@ -103,9 +103,13 @@ Result Engine::attempt(const protocol::Frame& request, protocol::ReplyKind kind)
     port_.clear(QSerialPort::Input);
     port_.readAll();
 
-    if (port_.write(reinterpret_cast<const char*>(request.data()),
-                    static_cast<qint64>(request.size())) != static_cast<qint64>(request.size()) ||
-        !port_.waitForBytesWritten(timeoutMs_))
+    // Handed to the driver at once when it can take it, as it always can an 8-byte frame on an
+    // idle line; waited for otherwise.
+    const qint64 size = static_cast<qint64>(request.size());
+    if (port_.write(reinterpret_cast<const char*>(request.data()), size) != size)
+        return portLost(std::move(result));
+    port_.flush();
+    if (port_.bytesToWrite() > 0 && !port_.waitForBytesWritten(timeoutMs_))
         return portLost(std::move(result));
     const Clock::time_point written = Clock::now();
     if (trace_.sent)

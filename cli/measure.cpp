@@ -3,7 +3,6 @@
 #include "cli/stopsignal.h"
 #include "cli/verbs.h"
 
-#include <QDateTime>
 #include <QFile>
 #include <QJsonArray>
 
@@ -112,18 +111,23 @@ struct PollTally {
 
 } // namespace
 
-std::optional<long long> luxOf(const Result& result) {
+long long luxOf(const Result& result) {
+    if (result.status != Status::Ok)
+        return -1;
     for (const protocol::FieldText& field :
          protocol::decodeMeasurement(result.reply.data(), result.reply.size(), "0"))
         if (field.index == 0)
             return std::stoll(field.text);
-    return std::nullopt;
+    return -1;
+}
+
+QJsonValue luxJson(long long lux) {
+    return lux >= 0 ? QJsonValue(double(lux)) : QJsonValue();
 }
 
 int readCommand(Context& context) {
-    if (!context.arguments().isEmpty())
-        return context.usage(QStringLiteral("read takes no arguments, not '%1'")
-                                 .arg(context.arguments().join(QLatin1Char(' '))));
+    if (const int status = context.noArguments())
+        return status;
     const auto registers = context.wholeOption(QStringLiteral("registers"), 1, kMostRegisters, 1,
                                                QStringLiteral("a count of registers"));
     if (!registers)
@@ -142,16 +146,16 @@ int readCommand(Context& context) {
                                 ? kReadOfRegister0
                                 : QStringLiteral("the read of registers 0-%1").arg(count - 1));
 
-    const std::optional<long long> lux = luxOf(result);
+    const long long lux = luxOf(result);
     if (context.out().json()) {
-        object[QStringLiteral("lux")] = lux ? QJsonValue(double(*lux)) : QJsonValue();
+        object[QStringLiteral("lux")] = luxJson(lux);
         object[QStringLiteral("registers")] = registerArray(result.registers);
         object[QStringLiteral("latency_ms")] = roundedMillis(result.latencyMs);
         object[QStringLiteral("status")] = statusName(result.status);
         context.out().object(object);
         return kExitOk;
     }
-    context.out().data(QStringLiteral("%1 lx").arg(lux.value_or(0)));
+    context.out().data(QStringLiteral("%1 lx").arg(lux));
     if (context.isSet(QStringLiteral("registers")))
         for (std::size_t i = 0; i < result.registers.size(); ++i)
             context.out().data(QStringLiteral("register %1: %2").arg(i).arg(result.registers[i]));
@@ -161,9 +165,8 @@ int readCommand(Context& context) {
 int pollCommand(Context& context) {
     const auto text = [&](const char* name) { return context.value(QLatin1String(name)); };
     const auto given = [&](const char* name) { return context.isSet(QLatin1String(name)); };
-    if (!context.arguments().isEmpty())
-        return context.usage(QStringLiteral("poll takes no arguments, not '%1'")
-                                 .arg(context.arguments().join(QLatin1Char(' '))));
+    if (const int status = context.noArguments())
+        return status;
 
     const auto period = context.wholeOption(QStringLiteral("period"), 0, kLongestPeriodMs, 1000,
                                             QStringLiteral("a time in milliseconds"));
@@ -221,25 +224,25 @@ int pollCommand(Context& context) {
     while (!stop.requested()) {
         if (duration && Clock::now() - start >= *duration)
             break;
-        const QString time = isoTime(QDateTime::currentDateTime());
+        const QString time = isoTimeNow();
         const Result result = context.engine().transact(request, protocol::ReplyKind::Registers);
         tally.add(result);
 
         const bool ok = result.status == Status::Ok;
-        const std::optional<long long> lux = ok ? luxOf(result) : std::nullopt;
-        const QString luxText = lux ? QString::number(*lux) : QString();
+        const long long lux = luxOf(result);
+        const QString luxText = lux >= 0 ? QString::number(lux) : QString();
         const QString latencyText =
             ok ? QString::number(roundedMillis(result.latencyMs), 'f', 1) : QString();
-        writeCsv(QStringLiteral("%1,%2,%3,%4,%5")
-                     .arg(time)
-                     .arg(station)
-                     .arg(luxText, latencyText, statusName(result.status)));
+        if (csvToOutput || csvFile.isOpen())
+            writeCsv(QStringLiteral("%1,%2,%3,%4,%5")
+                         .arg(time)
+                         .arg(station)
+                         .arg(luxText, latencyText, statusName(result.status)));
         if (context.out().json()) {
-            QJsonObject object = context.record(station);
-            object[QStringLiteral("time")] = time;
+            QJsonObject object = context.record(station, time);
             object[QStringLiteral("status")] = statusName(result.status);
             if (ok) {
-                object[QStringLiteral("lux")] = lux ? QJsonValue(double(*lux)) : QJsonValue();
+                object[QStringLiteral("lux")] = luxJson(lux);
                 object[QStringLiteral("registers")] = registerArray(result.registers);
                 object[QStringLiteral("latency_ms")] = roundedMillis(result.latencyMs);
             } else {
@@ -252,7 +255,7 @@ int pollCommand(Context& context) {
         } else if (!csvToOutput) {
             context.out().data(
                 QStringLiteral("%1  %2  %3  %4")
-                    .arg(time, lux ? QStringLiteral("%1 lx").arg(*lux) : QStringLiteral("-"),
+                    .arg(time, lux >= 0 ? luxText + QStringLiteral(" lx") : QStringLiteral("-"),
                          ok ? latencyText + QStringLiteral(" ms") : QStringLiteral("-"),
                          statusName(result.status)));
         }

@@ -2,7 +2,13 @@
 
 #include "modbus/hextext.h"
 
+#include <QDateTime>
 #include <QJsonDocument>
+#include <QTime>
+
+#include <chrono>
+#include <cstdlib>
+#include <ctime>
 
 namespace cli {
 
@@ -18,8 +24,32 @@ QString clockTime() {
 
 } // namespace
 
-QString isoTime(const QDateTime& time) {
-    return time.toOffsetFromUtc(time.offsetFromUtc()).toString(Qt::ISODateWithMs);
+QString isoTimeNow() {
+#ifdef Q_OS_WIN
+    const QDateTime now = QDateTime::currentDateTime();
+    return now.toOffsetFromUtc(now.offsetFromUtc()).toString(Qt::ISODateWithMs);
+#else
+    // localtime_r rather than QDateTime: a poll takes its time once a sample, and QDateTime
+    // looks at the system's time zone file every time it is asked.
+    const auto now = std::chrono::system_clock::now();
+    const std::time_t seconds = std::chrono::system_clock::to_time_t(now);
+    const auto millis =
+        std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count() %
+        1000;
+    std::tm local{};
+    localtime_r(&seconds, &local);
+    char text[40];
+    std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%S", &local);
+    QString iso =
+        QString::fromLatin1(text) + QStringLiteral(".%1").arg(millis, 3, 10, QLatin1Char('0'));
+    const long offset = local.tm_gmtoff / 60;
+    if (offset == 0)
+        return iso + QLatin1Char('Z');
+    return iso + QStringLiteral("%1%2:%3")
+                     .arg(offset < 0 ? QLatin1Char('-') : QLatin1Char('+'))
+                     .arg(std::labs(offset) / 60, 2, 10, QLatin1Char('0'))
+                     .arg(std::labs(offset) % 60, 2, 10, QLatin1Char('0'));
+#endif
 }
 
 QString traceRequestText(const protocol::Frame& request) {

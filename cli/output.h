@@ -6,7 +6,6 @@
 
 #include "cli/engine.h"
 
-#include <QDateTime>
 #include <QJsonObject>
 #include <QString>
 
@@ -14,8 +13,9 @@
 
 namespace cli {
 
-// ISO 8601 local time with milliseconds and the offset from UTC: 2024-05-01T12:00:00.123+02:00.
-QString isoTime(const QDateTime& time);
+// The local time now in ISO 8601 with milliseconds and the offset from UTC:
+// 2024-05-01T12:00:00.123+02:00 (Z at UTC).
+QString isoTimeNow();
 
 // The trace's line for a request or a reply, after its HH:MM:SS.mmm time: "> 01 03 ..." and
 // "< 01 03 02 00 64 B9 AF  12.4 ms", with a bad, an exception or a timed-out reply marked.

@@ -5,6 +5,8 @@
 
 #include "cli/command.h"
 
+#include <QJsonValue>
+
 namespace cli {
 
 int readCommand(Context& context);    // measure.cpp
@@ -14,7 +16,11 @@ int setCommand(Context& context);     // parameters.cpp
 int addressCommand(Context& context); // address.cpp
 int scanCommand(Context& context);    // address.cpp
 
-// The illuminance a read reply shows in the window: register 0 times 10.
-std::optional<long long> luxOf(const Result& result);
+// The illuminance a read reply shows in the window: register 0 times 10; -1 when the reply is
+// not an answered read.
+long long luxOf(const Result& result);
+
+// The same as JSON: a number, or null.
+QJsonValue luxJson(long long lux);
 
 } // namespace cli

@@ -101,6 +101,16 @@ struct Bench {
     std::string start(int baud, const QStringList& simArgs);
 };
 
+// modbus_read_registers in a loop on the simulator behind `link`, after a warm-up: the time of
+// each call, and how many calls a second back to back. `error` says why it fell short.
+struct ModbusLoop {
+    std::vector<double> samples;
+    int failures = 0;
+    double perSecond = 0;
+    std::string error;
+};
+ModbusLoop modbusLoop(const QString& link, int baud, int registers, int cycles);
+
 // Entry points of the measurements; each returns the process's exit status.
 // breakdown: also time the steps of each cycle (see pollcycle.cpp).
 int pollCycle(int baud, int registers, int cycles, bool breakdown);

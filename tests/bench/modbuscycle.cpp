@@ -16,6 +16,54 @@ constexpr int kMaxFailures = 20;
 
 } // namespace
 
+ModbusLoop modbusLoop(const QString& link, int baud, int registers, int cycles) {
+    ModbusLoop loop;
+    const QByteArray device = link.toLocal8Bit();
+    modbus_t* ctx = modbus_new_rtu(device.constData(), baud, 'N', 8, 1);
+    if (!ctx) {
+        loop.error = std::string("modbus_new_rtu: ") + modbus_strerror(errno);
+        return loop;
+    }
+    modbus_set_slave(ctx, 1);
+    modbus_set_response_timeout(ctx, 1, 0);
+    if (modbus_connect(ctx) != 0) {
+        loop.error = std::string("modbus_connect: ") + modbus_strerror(errno);
+        modbus_free(ctx);
+        return loop;
+    }
+
+    loop.samples.reserve(std::size_t(cycles));
+    std::uint16_t values[8]{};
+    Clock::time_point firstSent; // of the first measured cycle
+    Clock::time_point lastSent;
+    for (int done = 0; done < kWarmUp + cycles && loop.failures <= kMaxFailures;) {
+        const Clock::time_point sent = Clock::now();
+        const int n = modbus_read_registers(ctx, 0, registers, values);
+        const Clock::time_point received = Clock::now();
+        if (n != registers) {
+            ++loop.failures;
+            modbus_flush(ctx);
+            continue;
+        }
+        if (done++ >= kWarmUp) {
+            if (loop.samples.empty())
+                firstSent = sent;
+            lastSent = sent;
+            loop.samples.push_back(millis(received - sent));
+        }
+    }
+    modbus_close(ctx);
+    modbus_free(ctx);
+
+    if (int(loop.samples.size()) < cycles)
+        loop.error = "libmodbus completed only " + std::to_string(loop.samples.size()) + " of " +
+                     std::to_string(cycles) + " cycles";
+    // Back to back, from the start of the first measured cycle to the start of the last.
+    const double spanMs = millis(lastSent - firstSent);
+    loop.perSecond = spanMs > 0 ? 1000.0 * double(loop.samples.size() - 1) / spanMs : 0;
+    return loop;
+}
+
 int modbusCycle(int baud, int registers, int cycles) {
     ProgramDir dir;
     Simulator sim;
@@ -23,52 +71,12 @@ int modbusCycle(int baud, int registers, int cycles) {
         !sim.start(dir, baud,
                    {QStringLiteral("--pace"), QStringLiteral("--delay"), QStringLiteral("5")}))
         return failure("the simulator did not start: " + sim.log().toStdString());
-
-    const QByteArray device = dir.link().toLocal8Bit();
-    modbus_t* ctx = modbus_new_rtu(device.constData(), baud, 'N', 8, 1);
-    if (!ctx)
-        return failure(std::string("modbus_new_rtu: ") + modbus_strerror(errno));
-    modbus_set_slave(ctx, 1);
-    modbus_set_response_timeout(ctx, 1, 0);
-    if (modbus_connect(ctx) != 0) {
-        const std::string error = modbus_strerror(errno);
-        modbus_free(ctx);
-        return failure("modbus_connect: " + error);
-    }
-
-    std::vector<double> samples;
-    samples.reserve(std::size_t(cycles));
-    std::uint16_t values[8]{};
-    int failures = 0;
-    Clock::time_point firstSent; // of the first measured cycle
-    Clock::time_point lastSent;
-    for (int done = 0; done < kWarmUp + cycles && failures <= kMaxFailures;) {
-        const Clock::time_point sent = Clock::now();
-        const int n = modbus_read_registers(ctx, 0, registers, values);
-        const Clock::time_point received = Clock::now();
-        if (n != registers) {
-            ++failures;
-            modbus_flush(ctx);
-            continue;
-        }
-        if (done++ >= kWarmUp) {
-            if (samples.empty())
-                firstSent = sent;
-            lastSent = sent;
-            samples.push_back(millis(received - sent));
-        }
-    }
-    modbus_close(ctx);
-    modbus_free(ctx);
-
-    if (int(samples.size()) < cycles)
-        return failure("libmodbus completed only " + std::to_string(samples.size()) + " of " +
-                       std::to_string(cycles) + " cycles");
-    resultTimings(samples);
-    result("failures", failures);
-    // Back to back, from the start of the first measured cycle to the start of the last.
-    const double spanMs = millis(lastSent - firstSent);
-    result("per_second", spanMs > 0 ? 1000.0 * double(samples.size() - 1) / spanMs : 0);
+    const ModbusLoop loop = modbusLoop(dir.link(), baud, registers, cycles);
+    if (!loop.error.empty())
+        return failure(loop.error);
+    resultTimings(loop.samples);
+    result("failures", loop.failures);
+    result("per_second", loop.perSecond);
     return 0;
 }
 
