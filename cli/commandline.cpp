@@ -12,6 +12,26 @@ constexpr int kLongestTimeoutMs = 600000;
 constexpr int kMostRetries = 100;
 constexpr int kHighestStation = 247;
 constexpr qsizetype kOptionColumn = 26;
+constexpr qsizetype kHelpWidth = 100;
+
+// The words of `text` in lines of at most kHelpWidth characters, every line after the first
+// indented by `indent` blanks.
+QString wrapped(const QString& text, qsizetype indent, qsizetype firstColumn = 0) {
+    QString result;
+    qsizetype column = firstColumn;
+    for (const QString& word : text.split(QLatin1Char(' '), Qt::SkipEmptyParts)) {
+        if (column > indent && column + 1 + word.size() > kHelpWidth) {
+            result += QLatin1Char('\n') + QString(indent, QLatin1Char(' '));
+            column = indent;
+        } else if (column > firstColumn || !result.isEmpty()) {
+            result += QLatin1Char(' ');
+            ++column;
+        }
+        result += word;
+        column += word.size();
+    }
+    return result;
+}
 
 QList<QCommandLineOption> commonOptions(const Verb* verb) {
     const QString timeout =
@@ -67,7 +87,8 @@ QString optionLines(const QList<QCommandLineOption>& options) {
             left += QLatin1Char('\n') + QString(kOptionColumn, QLatin1Char(' '));
         else
             left = left.leftJustified(kOptionColumn);
-        text += left + option.description() + QLatin1Char('\n');
+        text +=
+            left + wrapped(option.description(), kOptionColumn, kOptionColumn) + QLatin1Char('\n');
     }
     return text;
 }
@@ -111,7 +132,7 @@ QString verbHelp(const Verb& verb) {
         QStringLiteral("usage: qf7320 %1%2 [options]\n\n")
             .arg(verb.name,
                  verb.arguments.isEmpty() ? QString() : QLatin1Char(' ') + verb.arguments);
-    text += verb.description + QStringLiteral("\n");
+    text += wrapped(verb.description, 0) + QStringLiteral("\n");
     if (!verb.options.isEmpty())
         text += QStringLiteral("\nOptions:\n") + optionLines(verb.options);
     text += QStringLiteral("\nOptions of every command:\n") + optionLines(commonOptions(&verb));
