@@ -42,6 +42,7 @@ struct Common {
     int retries = 1;
     bool json = false;
     bool trace = false;
+    QString programDir; // the directory that holds qf7320: its comm.set and COMn links
 };
 
 class Context {

@@ -173,6 +173,7 @@ std::optional<Common> commonFrom(const QCommandLineParser& parser, const Verb& v
     const auto value = [&](const char* name) { return optionValue(parser, QLatin1String(name)); };
     const auto isSet = [&](const char* name) { return parser.isSet(QLatin1String(name)); };
     Common common;
+    common.programDir = programDir;
     common.json = isSet("json");
     common.trace = isSet("trace");
     for (const char* name : {"port", "baud", "station", "timeout", "retries"})

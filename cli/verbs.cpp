@@ -111,6 +111,45 @@ const std::vector<Verb>& verbs() {
          scanCommand,
          50,
          0},
+        {QStringLiteral("ports"),
+         QString(),
+         QStringLiteral("the serial devices, and what COM1-COM16 open for the window"),
+         QStringLiteral(
+             "Lists every serial device of this machine (path, its /dev/serial/by-id name, "
+             "description, manufacturer, USB ids, serial number, and whether you may open it), "
+             "then COM1-COM16 with what each opens for the window beside qf7320 (or in --dir): "
+             "a COMn link there, else the platform's own port. Talks to no sensor."),
+         {QStringLiteral("qf7320 ports"),
+          QStringLiteral("qf7320 ports --dir /opt/qf7320/bin --json")},
+         {option(QStringLiteral("dir"),
+                 QStringLiteral("the directory of a window installed elsewhere (default: the "
+                                "one that holds qf7320)"),
+                 QStringLiteral("DIR"))},
+         portsCommand,
+         500,
+         1,
+         false},
+        {QStringLiteral("link"),
+         QStringLiteral("COMn [DEVICE]"),
+         QStringLiteral("make COMn beside the window open a given device"),
+         QStringLiteral(
+             "Makes COMn beside the window (beside qf7320, or in --dir) a link to DEVICE, by its "
+             "/dev/serial/by-id name when it has one, so that COMn stays the same adapter "
+             "whichever USB socket it is plugged into. An existing COMn is replaced only with "
+             "--force; a DEVICE that is not a serial device is refused. With --remove, takes "
+             "the COMn link away. Talks to no sensor."),
+         {QStringLiteral("qf7320 link COM3 /dev/ttyUSB0"),
+          QStringLiteral("qf7320 link COM3 --remove")},
+         {option(QStringLiteral("dir"),
+                 QStringLiteral("the directory of a window installed elsewhere (default: the "
+                                "one that holds qf7320)"),
+                 QStringLiteral("DIR")),
+          option(QStringLiteral("force"), QStringLiteral("replace an existing COMn")),
+          option(QStringLiteral("remove"), QStringLiteral("remove the COMn link"))},
+         linkCommand,
+         500,
+         1,
+         false},
     };
     return table;
 }

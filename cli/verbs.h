@@ -15,6 +15,8 @@ int getCommand(Context& context);     // parameters.cpp
 int setCommand(Context& context);     // parameters.cpp
 int addressCommand(Context& context); // address.cpp
 int scanCommand(Context& context);    // address.cpp
+int portsCommand(Context& context);   // ports.cpp
+int linkCommand(Context& context);    // ports.cpp
 
 // The illuminance a read reply shows in the window: register 0 times 10; -1 when the reply is
 // not an answered read.

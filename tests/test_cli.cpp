@@ -710,6 +710,62 @@ private slots:
         QCOMPARE(r.object().value(QStringLiteral("verified")).toBool(true), false);
     }
 
+    // COMn links for a window in another directory: made to a serial device, kept unless
+    // replaced with --force, refused for what is not a serial device, listed, and removed.
+    void portsAndLink() {
+        SimProcess sim;
+        QVERIFY2(sim.start(), sim.log);
+        QTemporaryDir window;
+        const QString dir = window.path();
+        const QString com3 = QDir(dir).filePath(QStringLiteral("COM3"));
+        auto link = [&](const QStringList& args) {
+            return run(QStringList{QStringLiteral("link")} + args +
+                       QStringList{QStringLiteral("--dir"), dir});
+        };
+
+        const Run made = link({QStringLiteral("COM3"), sim.device});
+        QVERIFY2(made.code == 0, made.what());
+        QCOMPARE(QFileInfo(com3).symLinkTarget(), sim.device);
+
+        const Run again = link({QStringLiteral("COM3"), sim.device});
+        QVERIFY2(again.code == 1 && again.err.contains("--force"), again.what());
+        const Run forced = link({QStringLiteral("COM3"), sim.device, QStringLiteral("--force")});
+        QVERIFY2(forced.code == 0, forced.what());
+
+        const Run notSerial = link({QStringLiteral("COM4"), QStringLiteral("/dev/null")});
+        QVERIFY2(notSerial.code == 1 && !notSerial.err.isEmpty(), notSerial.what());
+        QVERIFY(!QFileInfo(QDir(dir).filePath(QStringLiteral("COM4"))).isSymLink());
+        const Run badName = link({QStringLiteral("COMX"), sim.device});
+        QVERIFY2(badName.code == 1, badName.what());
+
+        const Run ports =
+            run({QStringLiteral("ports"), QStringLiteral("--dir"), dir, QStringLiteral("--json")});
+        QVERIFY2(ports.code == 0, ports.what());
+        int comLines = 0;
+        for (const QJsonObject& object : ports.objects()) {
+            if (object.value(QStringLiteral("kind")).toString() != QLatin1String("com"))
+                continue;
+            ++comLines;
+            if (object.value(QStringLiteral("port")).toString() == QLatin1String("COM3")) {
+                QCOMPARE(object.value(QStringLiteral("state")).toString(),
+                         QStringLiteral("present"));
+                QCOMPARE(object.value(QStringLiteral("link_target")).toString(), sim.device);
+            }
+        }
+        QCOMPARE(comLines, 16);
+
+        const Run removed = link({QStringLiteral("COM3"), QStringLiteral("--remove")});
+        QVERIFY2(removed.code == 0, removed.what());
+        QVERIFY(!QFileInfo(com3).isSymLink());
+        QVERIFY(QFileInfo::exists(sim.device));
+        const Run nothing = link({QStringLiteral("COM3"), QStringLiteral("--remove")});
+        QVERIFY2(nothing.code == 1, nothing.what());
+
+        const Run noDir = run({QStringLiteral("ports"), QStringLiteral("--dir"),
+                               QDir(dir).filePath(QStringLiteral("none"))});
+        QVERIFY2(noDir.code == 1, noDir.what());
+    }
+
     void help_data() {
         QTest::addColumn<QStringList>("args");
         QTest::addColumn<QStringList>("expected");
@@ -720,6 +776,8 @@ private slots:
                                    "set ",
                                    "address ",
                                    "scan ",
+                                   "ports ",
+                                   "link ",
                                    "--port PORT",
                                    "--json",
                                    "-v, --trace",
@@ -728,7 +786,8 @@ private slots:
                                    "Examples:"};
         QTest::newRow("--help") << QStringList{"--help"} << overview;
         QTest::newRow("help") << QStringList{"help"} << overview;
-        for (const char* command : {"read", "poll", "get", "set", "address", "scan"}) {
+        for (const char* command :
+             {"read", "poll", "get", "set", "address", "scan", "ports", "link"}) {
             const QStringList expected{
                 QStringLiteral("usage: qf7320 %1").arg(QLatin1String(command)),
                 QStringLiteral("Example"), QStringLiteral("  qf7320 "),
