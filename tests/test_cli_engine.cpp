@@ -311,78 +311,39 @@ private slots:
         QTest::addColumn<QString>("portText");
         QTest::addColumn<int>("rate");
         QTest::addColumn<QString>("error");
+        // Where a row refuses, device and portText are empty, the rate 0 and the error the words
+        // the refusal contains.
+        auto row = [](const char* name, const char* commSet, const QStringList& entries,
+                      const char* port, const char* baud, const char* device, const char* portText,
+                      int rate, const char* error) {
+            QTest::newRow(name) << commSet << entries << port << baud << device << portText << rate
+                                << error;
+        };
         const QStringList none;
-        QTest::newRow("path and rate given") << "3,19200" << none << "/dev/ttyUSB0"
-                                             << "4800"
-                                             << "/dev/ttyUSB0"
-                                             << "/dev/ttyUSB0" << 4800 << "";
-        QTest::newRow("COMn with an entry beside the program")
-            << "none" << QStringList{"COM2"} << "COM2"
-            << ""
-            << "DIR/COM2"
-            << "COM2" << 9600 << "";
-        QTest::newRow("com2 in lower case") << "none" << QStringList{"COM2"} << "com2"
-                                            << "9600"
-                                            << "DIR/COM2"
-                                            << "com2" << 9600 << "";
-        QTest::newRow("COMn without an entry: the platform's port") << "none" << none << "COM4"
-                                                                    << ""
-                                                                    << "/dev/ttyS3"
-                                                                    << "COM4" << 9600 << "";
-        QTest::newRow("port and rate from comm.set") << "3,19200\r\n"
-                                                     << QStringList{"COM3"} << ""
-                                                     << ""
-                                                     << "DIR/COM3"
-                                                     << "COM3" << 19200 << "";
-        QTest::newRow("stored rate 0 is 9600") << "3,0\r\n"
-                                               << none << ""
-                                               << ""
-                                               << "/dev/ttyS2"
-                                               << "COM3" << 9600 << "";
-        QTest::newRow("--baud overrides comm.set") << "3,19200\r\n"
-                                                   << none << ""
-                                                   << "4800"
-                                                   << "/dev/ttyS2"
-                                                   << "COM3" << 4800 << "";
-        QTest::newRow("--port overrides comm.set, its rate stays") << "3,19200\r\n"
-                                                                   << none << "/dev/ttyACM0"
-                                                                   << ""
-                                                                   << "/dev/ttyACM0"
-                                                                   << "/dev/ttyACM0" << 19200 << "";
-        QTest::newRow("14400 is a standard rate") << "none" << none << "/dev/x"
-                                                  << "14400"
-                                                  << "/dev/x"
-                                                  << "/dev/x" << 14400 << "";
-        QTest::newRow("no port anywhere") << "none" << none << ""
-                                          << "9600"
-                                          << ""
-                                          << "" << 0 << "--port";
-        QTest::newRow("comm.set without a port") << "0,9600\r\n"
-                                                 << none << ""
-                                                 << ""
-                                                 << ""
-                                                 << "" << 0 << "--port";
-        QTest::newRow("comm.set unreadable") << "junk" << none << ""
-                                             << ""
-                                             << ""
-                                             << "" << 0 << "--port";
-        QTest::newRow("odd stored rate") << "3,12345\r\n"
-                                         << none << ""
-                                         << ""
-                                         << ""
-                                         << "" << 0 << "not a standard rate";
-        QTest::newRow("odd rate given") << "none" << none << "/dev/x"
-                                        << "12345"
-                                        << ""
-                                        << "" << 0 << "not a standard rate";
-        QTest::newRow("COM0") << "none" << none << "COM0"
-                              << ""
-                              << ""
-                              << "" << 0 << "not a port";
-        QTest::newRow("COM256") << "none" << none << "COM256"
-                                << ""
-                                << ""
-                                << "" << 0 << "not a port";
+        row("path and rate given", "3,19200", none, "/dev/ttyUSB0", "4800", "/dev/ttyUSB0",
+            "/dev/ttyUSB0", 4800, "");
+        row("COMn with an entry beside the program", "none", QStringList{"COM2"}, "COM2", "",
+            "DIR/COM2", "COM2", 9600, "");
+        row("com2 in lower case", "none", QStringList{"COM2"}, "com2", "9600", "DIR/COM2", "com2",
+            9600, "");
+        row("COMn without an entry: the platform's port", "none", none, "COM4", "", "/dev/ttyS3",
+            "COM4", 9600, "");
+        row("port and rate from comm.set", "3,19200\r\n", QStringList{"COM3"}, "", "", "DIR/COM3",
+            "COM3", 19200, "");
+        row("stored rate 0 is 9600", "3,0\r\n", none, "", "", "/dev/ttyS2", "COM3", 9600, "");
+        row("--baud overrides comm.set", "3,19200\r\n", none, "", "4800", "/dev/ttyS2", "COM3",
+            4800, "");
+        row("--port overrides comm.set, its rate stays", "3,19200\r\n", none, "/dev/ttyACM0", "",
+            "/dev/ttyACM0", "/dev/ttyACM0", 19200, "");
+        row("14400 is a standard rate", "none", none, "/dev/x", "14400", "/dev/x", "/dev/x", 14400,
+            "");
+        row("no port anywhere", "none", none, "", "9600", "", "", 0, "--port");
+        row("comm.set without a port", "0,9600\r\n", none, "", "", "", "", 0, "--port");
+        row("comm.set unreadable", "junk", none, "", "", "", "", 0, "--port");
+        row("odd stored rate", "3,12345\r\n", none, "", "", "", "", 0, "not a standard rate");
+        row("odd rate given", "none", none, "/dev/x", "12345", "", "", 0, "not a standard rate");
+        row("COM0", "none", none, "COM0", "", "", "", 0, "not a port");
+        row("COM256", "none", none, "COM256", "", "", "", 0, "not a port");
     }
     void chooseLine() {
         QFETCH(QString, commSet);
