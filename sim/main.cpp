@@ -180,6 +180,10 @@ private:
         p.bytes = std::move(delivery.bytes);
         p.due = options_.pace ? std::max(now, lastRx_ + std::chrono::milliseconds(options_.delayMs))
                               : now;
+        // A USB adapter collects what the line brings and hands it over when the line falls
+        // silent: the whole answer at the moment its last character would have arrived.
+        if (options_.burst && !p.bytes.empty())
+            p.due += character_ * static_cast<int>(p.bytes.size() - 1);
         p.due += std::chrono::milliseconds(delivery.extraDelayMs);
         p.note =
             delivery.note.empty() ? outcome.answerNote : outcome.answerNote + "; " + delivery.note;
@@ -198,7 +202,8 @@ private:
                 out_.pop_front();
                 continue;
             }
-            const std::size_t chunk = options_.pace ? 1 : p.bytes.size() - p.sent;
+            const std::size_t chunk =
+                options_.pace && !options_.burst ? 1 : p.bytes.size() - p.sent;
             const ssize_t n = write(line_.fd(), p.bytes.data() + p.sent, chunk);
             if (n < 0) {
                 if (errno == EINTR)
@@ -212,7 +217,7 @@ private:
             p.sent += static_cast<std::size_t>(n);
             if (p.sent >= p.bytes.size())
                 out_.pop_front();
-            else if (options_.pace)
+            else if (options_.pace && !options_.burst)
                 p.due += character_;
         }
         return false;
@@ -239,6 +244,8 @@ std::string describe(const sim::Options& o, const sim::Line& line) {
         text += ", " + std::to_string(*o.lux) + " lx";
     if (o.pace)
         text += ", paced with " + std::to_string(o.delayMs) + " ms delay";
+    if (o.burst)
+        text += ", answers in one piece";
     if (o.fault.kind != sim::FaultKind::none)
         text += ", fault " + sim::faultName(o.fault) + " every " + std::to_string(o.faultEvery);
     if (o.strictBaud)

@@ -77,6 +77,12 @@ ParsedArguments parseArguments(std::span<const std::string> args) {
             o.strictBaud = true;
             continue;
         }
+        if (name == "--burst") {
+            if (!flag())
+                return failure("--burst takes no value");
+            o.burst = true;
+            continue;
+        }
         const bool known = name == "--link" || name == "--port" || name == "--baud" ||
                            name == "--station" || name == "--lux" || name == "--delay" ||
                            name == "--fault" || name == "--fault-every" || name == "--write-skew";
@@ -129,6 +135,8 @@ ParsedArguments parseArguments(std::span<const std::string> args) {
     }
     if (o.link.empty() == o.port.empty())
         return failure("give exactly one of --link and --port");
+    if (o.burst && !o.pace)
+        return failure("--burst needs --pace");
     return {o, {}};
 }
 
@@ -146,6 +154,8 @@ std::string usage(std::string_view program) {
             "  --lux N            fixed illuminance in lx (default: a slowly drifting reading)\n"
             "  --pace             send the answer at wire speed, one character time per byte\n"
             "  --delay MS         with --pace: gap before the answer (default 5)\n"
+            "  --burst            with --pace: hand the answer over in one piece once its last\n"
+            "                     character has crossed the line, as a USB adapter does\n"
             "  --fault MODE       none | silent | bad-crc | short | garbage | exception | slow:MS\n"
             "  --fault-every N    apply the fault to every N-th request only (default 1)\n"
             "  --strict-baud      ignore requests while the other end's line is set to another\n"

@@ -20,6 +20,7 @@ struct Options {
     std::uint8_t station = 1;
     std::optional<std::uint32_t> lux;
     bool pace = false;
+    bool burst = false; // with pace: the answer arrives in one piece once it has crossed the line
     int delayMs = 5;
     Fault fault;
     unsigned faultEvery = 1;

@@ -73,6 +73,16 @@ public:
         return data;
     }
 
+    // The first piece the line delivers: one read once something has arrived.
+    QByteArray readPiece(int ms = 3000) {
+        pollfd p{fd_, POLLIN, 0};
+        if (::poll(&p, 1, ms) <= 0)
+            return {};
+        char buffer[256];
+        const ssize_t n = ::read(fd_, buffer, sizeof buffer);
+        return n > 0 ? QByteArray(buffer, n) : QByteArray();
+    }
+
 private:
     int fd_ = -1;
 };
@@ -235,6 +245,8 @@ private slots:
         QTest::newRow("9600, 8 registers") << QStringList{"--pace"} << 9600 << 8 << 5 + 20;
         QTest::newRow("1200, 8 registers") << QStringList{"--pace"} << 1200 << 8 << 5 + 166;
         QTest::newRow("long delay") << QStringList{"--pace", "--delay", "200"} << 9600 << 1 << 206;
+        QTest::newRow("in one piece, as late as paced")
+            << QStringList{"--pace", "--burst"} << 9600 << 8 << 5 + 20;
     }
     void pacedAnswer() {
         QFETCH(QStringList, args);
@@ -251,6 +263,19 @@ private slots:
         clock.start();
         QCOMPARE(readRegisters(master.get(), 3, 0, registers), kDefaults.mid(0, registers));
         QVERIFY2(clock.elapsed() >= atLeastMs, qPrintable(QString::number(clock.elapsed())));
+    }
+
+    // Paced, the answer comes a character at a time; with --burst all of it in one piece.
+    void burstAnswerArrivesWhole() {
+        SimProcess sim;
+        QVERIFY2(sim.start({"--pace", "--burst", "--lux", QString::number(kFixedLux)}), sim.log);
+        RawPort port(sim.link);
+        QVERIFY(port.isOpen());
+        QVERIFY(port.write(withCrc("01 03 0000 0008")));
+        const QByteArray piece = port.readPiece();
+        QCOMPARE(piece.size(), 5 + 2 * 8);
+        QCOMPARE(piece.left(3).toHex(' '), QByteArray("01 03 10"));
+        QVERIFY(crcMatches(piece));
     }
 
     // -----------------------------------------------------------------------------------------
@@ -394,6 +419,9 @@ private slots:
             << QStringList{"--link", "LINK", "--write-skew", "65536"};
         QTest::newRow("write skew not a number")
             << QStringList{"--link", "LINK", "--write-skew", "1x"};
+        QTest::newRow("burst without pace") << QStringList{"--link", "LINK", "--burst"};
+        QTest::newRow("burst with a value")
+            << QStringList{"--link", "LINK", "--pace", "--burst=yes"};
     }
     void badArguments() {
         QFETCH(QStringList, args);
