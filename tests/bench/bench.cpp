@@ -133,6 +133,13 @@ std::string Bench::start(int baud, const QStringList& simArgs) {
     return {};
 }
 
+QStringList simulatorArguments(Delivery delivery) {
+    QStringList args{QStringLiteral("--pace")};
+    if (delivery == Delivery::InOnePiece)
+        args << QStringLiteral("--burst");
+    return args;
+}
+
 void resultTimings(const std::vector<double>& samples) {
     const Stats s = summarize(samples);
     result("median_ms", s.median);

@@ -111,11 +111,23 @@ struct ModbusLoop {
 };
 ModbusLoop modbusLoop(const QString& link, int baud, int registers, int cycles);
 
+// How the simulated sensor's answer reaches the tool: a character at a time at the line's pace,
+// as a plain serial port delivers it, or in one piece once the whole answer has crossed the
+// line, as a USB adapter hands it over.
+enum class Delivery { Paced, InOnePiece };
+QStringList simulatorArguments(Delivery delivery);
+
 // Entry points of the measurements; each returns the process's exit status.
 // breakdown: also time the steps of each cycle (see pollcycle.cpp).
 int pollCycle(int baud, int registers, int cycles, bool breakdown);
 int modbusCycle(int baud, int registers, int cycles);
-int load(int pollSeconds, int idleSeconds, int registers);
+int load(int pollSeconds, int idleSeconds, int registers, Delivery delivery);
+// A fixed number of polls at the given period, for a profiler (see load.cpp).
+int profile(int polls, int registers, int periodMs);
+// The window as the tool's main() builds it, on the display Qt is given, polling in a child
+// process whose CPU time is read from /proc (see window.cpp).
+int windowLoad(int pollSeconds, int idleSeconds, int registers);
+int windowChild(int argc, char** argv);
 int startup(int runs);
 // qf7320 poll --period 0 as a child, and the whole process of qf7320 read against mbpoll's.
 int cliPoll(int baud, int samples);

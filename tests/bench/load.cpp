@@ -1,8 +1,15 @@
 // What the tool costs while it polls on its own timer, and while it only holds the port open:
-// CPU time as a share of one core, replies missed, peak resident memory.
+// CPU time as a share of one core, replies missed, peak resident memory. And a fixed number of
+// polls for a profiler:
+//   valgrind --tool=callgrind --collect-atstart=no
+//            --toggle-collect='bench::profiledPolling*' qf7320-bench profile 100 7 500
+// counts the instructions of 100 poll cycles (tick, request, reply, repaints) and nothing else;
+// a period long enough for the slowed-down program to finish each cycle keeps the work the same
+// as at full speed.
 
 #include "tests/bench/bench.h"
 
+#include <QEventLoop>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
@@ -28,9 +35,9 @@ template <typename Run> double cpuShare(Run&& run) {
 
 } // namespace
 
-int load(int pollSeconds, int idleSeconds, int registers) {
+int load(int pollSeconds, int idleSeconds, int registers, Delivery delivery) {
     Bench b;
-    if (const std::string error = b.start(9600, {QStringLiteral("--pace")}); !error.empty())
+    if (const std::string error = b.start(9600, simulatorArguments(delivery)); !error.empty())
         return failure(error);
     frmMain& w = *b.window;
     w.txtDataLength->setText(QString::number(registers));
@@ -102,6 +109,49 @@ int load(int pollSeconds, int idleSeconds, int registers) {
     result("port_open", w.MSComm1->portOpen() ? 1 : 0);
     result("messages", double(b.sink.shown.size()));
     return 0;
+}
+
+// Runs the event loop until the reply to the given poll has been handled. Not inlined, so
+// that a profiler can be told to count inside it only.
+[[gnu::noinline]] void profiledPolling(frmMain& w, int polls) {
+    QEventLoop loop;
+    // Both counters start at 1: the last poll has been answered once both have gone up by polls.
+    const auto done = [&] {
+        return w.lblCounter->text().toInt() > polls && w.lblErrCounter->text().toInt() > polls;
+    };
+    QObject::connect(w.MSComm1, &SerialComponent::onComm, &loop, [&] {
+        if (done())
+            loop.quit();
+    });
+    // A poll that stays unanswered must not keep the run going for ever.
+    QTimer::singleShot(polls * (w.Timer2->interval() + 1000), &loop, &QEventLoop::quit);
+    loop.exec();
+}
+
+int profile(int polls, int registers, int periodMs) {
+    Bench b;
+    if (const std::string error = b.start(9600, simulatorArguments(Delivery::Paced));
+        !error.empty())
+        return failure(error);
+    frmMain& w = *b.window;
+    w.txtDataLength->setText(QString::number(registers));
+    w.txtTimerSet->setText(QString::number(periodMs));
+    // Clicked as with the mouse, which takes the focus to the button: no text cursor blinks in
+    // the profile (the idle measurement of load() covers the blinking).
+    w.cmdOneM->setFocus(Qt::MouseFocusReason);
+    w.cmdOneM->click();
+    const double cpu0 = cpuSeconds();
+    profiledPolling(w, polls);
+    const double cpu = cpuSeconds() - cpu0;
+    w.cmdStopOnce->click();
+    const long long done = w.lblCounter->text().toLongLong() - 1;
+    const long long answered = w.lblErrCounter->text().toLongLong() - 1;
+    result("polls", double(done));
+    result("events", double(answered));
+    result("cpu_ms_per_poll", done > 0 ? 1000.0 * cpu / double(done) : 0);
+    return answered >= polls ? 0
+                             : failure("only " + std::to_string(answered) + " of " +
+                                       std::to_string(polls) + " polls were answered");
 }
 
 } // namespace bench

@@ -10,13 +10,17 @@
 
 namespace {
 
-constexpr const char* kUsage = "usage: qf7320-bench cycle BAUD REGISTERS CYCLES\n"
-                               "       qf7320-bench breakdown BAUD REGISTERS CYCLES\n"
-                               "       qf7320-bench modbus BAUD REGISTERS CYCLES\n"
-                               "       qf7320-bench load POLL_SECONDS IDLE_SECONDS REGISTERS\n"
-                               "       qf7320-bench startup RUNS\n"
-                               "       qf7320-bench cli-poll BAUD SAMPLES\n"
-                               "       qf7320-bench cli-process RUNS\n";
+constexpr const char* kUsage =
+    "usage: qf7320-bench cycle BAUD REGISTERS CYCLES\n"
+    "       qf7320-bench breakdown BAUD REGISTERS CYCLES\n"
+    "       qf7320-bench modbus BAUD REGISTERS CYCLES\n"
+    "       qf7320-bench load POLL_SECONDS IDLE_SECONDS REGISTERS\n"
+    "       qf7320-bench load-in-one-piece POLL_SECONDS IDLE_SECONDS REGISTERS\n"
+    "       qf7320-bench window-load POLL_SECONDS IDLE_SECONDS REGISTERS\n"
+    "       qf7320-bench profile POLLS REGISTERS PERIOD_MS\n"
+    "       qf7320-bench startup RUNS\n"
+    "       qf7320-bench cli-poll BAUD SAMPLES\n"
+    "       qf7320-bench cli-process RUNS\n";
 
 bool wholeNumbers(int argc, char** argv, int from, int count, int* out) {
     if (argc != from + count)
@@ -38,13 +42,15 @@ int main(int argc, char** argv) {
     const bench::Clock::time_point entry = bench::Clock::now();
     if (argc >= 2 && std::strcmp(argv[1], "startup-child") == 0)
         return bench::startupChild(argc, argv, entry);
+    // Builds the window on whatever display Qt is given.
+    if (argc >= 2 && std::strcmp(argv[1], "window-child") == 0)
+        return bench::windowChild(argc, argv);
 
-    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
-        qputenv("QT_QPA_PLATFORM", "offscreen");
     const std::string mode = argc >= 2 ? argv[1] : "";
     int n[3] = {};
     const bool ok =
-        ((mode == "cycle" || mode == "breakdown" || mode == "modbus" || mode == "load") &&
+        ((mode == "cycle" || mode == "breakdown" || mode == "modbus" || mode == "load" ||
+          mode == "load-in-one-piece" || mode == "window-load" || mode == "profile") &&
          wholeNumbers(argc, argv, 2, 3, n)) ||
         (mode == "cli-poll" && wholeNumbers(argc, argv, 2, 2, n)) ||
         ((mode == "startup" || mode == "cli-process") && wholeNumbers(argc, argv, 2, 1, n));
@@ -52,14 +58,24 @@ int main(int argc, char** argv) {
         std::fputs(kUsage, stderr);
         return 2;
     }
+    // The watcher of the window on a display needs no display of its own.
+    if (mode == "window-load") {
+        QCoreApplication app(argc, argv);
+        return bench::windowLoad(n[0], n[1], n[2]);
+    }
 
+    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
+        qputenv("QT_QPA_PLATFORM", "offscreen");
     QApplication app(argc, argv);
     if (mode == "cycle" || mode == "breakdown")
         return bench::pollCycle(n[0], n[1], n[2], mode == "breakdown");
     if (mode == "modbus")
         return bench::modbusCycle(n[0], n[1], n[2]);
-    if (mode == "load")
-        return bench::load(n[0], n[1], n[2]);
+    if (mode == "load" || mode == "load-in-one-piece")
+        return bench::load(n[0], n[1], n[2],
+                           mode == "load" ? bench::Delivery::Paced : bench::Delivery::InOnePiece);
+    if (mode == "profile")
+        return bench::profile(n[0], n[1], n[2]);
     if (mode == "cli-poll")
         return bench::cliPoll(n[0], n[1]);
     if (mode == "cli-process")

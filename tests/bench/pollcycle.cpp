@@ -5,13 +5,14 @@
 
 #include <QApplication>
 #include <QFileInfo>
-#include <QHash>
 #include <QLineEdit>
 #include <QPlainTextEdit>
-#include <QSocketNotifier>
 #include <QTimer>
 
+#include <atomic>
+#include <dlfcn.h>
 #include <optional>
+#include <unistd.h>
 
 namespace bench {
 
@@ -21,48 +22,50 @@ constexpr int kWarmUp = 20;
 constexpr int kReplyTimeoutMs = 1000;
 constexpr int kMaxLost = 20;
 
-// Notes when Qt hands the serial port's descriptor to QSerialPort: the write notifier (the
-// frame leaves QSerialPort's buffer for the line) and the read notifier (bytes arrived). Seen
-// through an application event filter, which costs every event a few nanoseconds, so it only
-// runs in the breakdown.
-class PortNotifiers : public QObject {
-public:
-    std::optional<Clock::time_point> firstWrite; // since the last reset
-    std::optional<Clock::time_point> lastRead;
+// The breakdown times the frame's write() and the reply's last read() on the port's descriptor.
+// This program stands in for the C library's read and write: Qt's serial port calls them
+// through the dynamic linker, which finds these first and they pass every call on. Only the
+// port's descriptor is noted, and only on the window's thread, where the port lives.
+std::atomic<int> portFd{-1};
+std::optional<Clock::time_point> frameWritten; // since the last reset
+std::optional<Clock::time_point> lastRead;
 
-    void reset() {
-        firstWrite.reset();
-        lastRead.reset();
+template <typename Function> Function nextDefinition(const char* name) {
+    return reinterpret_cast<Function>(dlsym(RTLD_NEXT, name));
+}
+
+// The descriptor this process holds open on the device, or -1.
+int descriptorOf(const QString& device) {
+    const QString target = QFileInfo(device).canonicalFilePath();
+    for (int fd = 0; fd < 1024; ++fd) {
+        const QString path = QStringLiteral("/proc/self/fd/%1").arg(fd);
+        if (QFileInfo(path).exists() && QFileInfo(path).canonicalFilePath() == target)
+            return fd;
     }
-
-    bool eventFilter(QObject* watched, QEvent* event) override {
-        if (event->type() != QEvent::SockAct)
-            return false;
-        const auto* notifier = qobject_cast<QSocketNotifier*>(watched);
-        if (!notifier || !isTerminal(notifier->socket()))
-            return false;
-        const Clock::time_point now = Clock::now();
-        if (notifier->type() == QSocketNotifier::Write && !firstWrite)
-            firstWrite = now;
-        else if (notifier->type() == QSocketNotifier::Read)
-            lastRead = now;
-        return false;
-    }
-
-private:
-    bool isTerminal(qintptr fd) {
-        auto known = terminals_.constFind(fd);
-        if (known == terminals_.cend())
-            known = terminals_.insert(fd, QFileInfo(QStringLiteral("/proc/self/fd/%1").arg(fd))
-                                              .symLinkTarget()
-                                              .startsWith(QLatin1String("/dev/pts/")));
-        return *known;
-    }
-
-    QHash<qintptr, bool> terminals_;
-};
+    return -1;
+}
 
 } // namespace
+
+} // namespace bench
+
+extern "C" ssize_t write(int fd, const void* data, size_t size) {
+    static const auto next = bench::nextDefinition<ssize_t (*)(int, const void*, size_t)>("write");
+    const ssize_t written = next(fd, data, size);
+    if (written > 0 && fd == bench::portFd.load(std::memory_order_relaxed) && !bench::frameWritten)
+        bench::frameWritten = bench::Clock::now();
+    return written;
+}
+
+extern "C" ssize_t read(int fd, void* data, size_t size) {
+    static const auto next = bench::nextDefinition<ssize_t (*)(int, void*, size_t)>("read");
+    const ssize_t got = next(fd, data, size);
+    if (got > 0 && fd == bench::portFd.load(std::memory_order_relaxed))
+        bench::lastRead = bench::Clock::now();
+    return got;
+}
+
+namespace bench {
 
 int pollCycle(int baud, int registers, int cycles, bool breakdown) {
     Bench b;
@@ -84,9 +87,11 @@ int pollCycle(int baud, int registers, int cycles, bool breakdown) {
     watchdog.setSingleShot(true);
     watchdog.setInterval(kReplyTimeoutMs);
 
-    PortNotifiers notifiers;
-    if (breakdown)
-        qApp->installEventFilter(&notifiers);
+    if (breakdown) {
+        portFd = descriptorOf(b.dir.link());
+        if (portFd < 0)
+            return failure("cannot find the descriptor of the port");
+    }
     Clock::time_point clicked;
     std::vector<double> inClick; // comDoOnce_Click() itself
     std::vector<double> toWrite; // until the frame is written to the line
@@ -94,7 +99,8 @@ int pollCycle(int baud, int registers, int cycles, bool breakdown) {
     std::vector<double> toShown; // from the last byte to the value shown
 
     const auto issue = [&] {
-        notifiers.reset();
+        frameWritten.reset();
+        lastRead.reset();
         written = Clock::now();
         w.comDoOnce_Click();
         clicked = Clock::now();
@@ -111,11 +117,11 @@ int pollCycle(int baud, int registers, int cycles, bool breakdown) {
             ++bad;
         else if (done++ >= kWarmUp) {
             samples.push_back(millis(shown - written));
-            if (breakdown && notifiers.firstWrite && notifiers.lastRead) {
+            if (breakdown && frameWritten && lastRead) {
                 inClick.push_back(millis(clicked - written));
-                toWrite.push_back(millis(*notifiers.firstWrite - written));
-                onLine.push_back(millis(*notifiers.lastRead - *notifiers.firstWrite));
-                toShown.push_back(millis(shown - *notifiers.lastRead));
+                toWrite.push_back(millis(*frameWritten - written));
+                onLine.push_back(millis(*lastRead - *frameWritten));
+                toShown.push_back(millis(shown - *lastRead));
             }
         }
         if (done < kWarmUp + cycles && bad <= kMaxLost)

@@ -8,6 +8,7 @@
 // Both start with a comm.set that names the simulator's port, so the start-up opens it.
 
 #include "tests/bench/bench.h"
+#include "tests/bench/child.h"
 
 #include "serial/qtserialcomponent.h"
 
@@ -17,130 +18,17 @@
 #include <QScreen>
 #include <QTimer>
 
-#include <cerrno>
-#include <csignal>
 #include <cstdio>
-#include <cstring>
-#include <fcntl.h>
-#include <map>
 #include <optional>
-#include <poll.h>
-#include <spawn.h>
 #include <sys/wait.h>
-#include <unistd.h>
-
-extern char** environ;
 
 namespace bench {
 
 namespace {
 
-constexpr int kChildTimeoutMs = 20000;
 // How long the real tool runs on after its first frame before its peak memory is read: the
 // first cursor blink and any deferred start-up work fall inside it.
 constexpr int kSettleMs = 300;
-
-struct Child {
-    pid_t pid = -1;
-    int out = -1; // the child's standard output or error, whichever was asked for
-    Clock::time_point spawned;
-};
-
-std::vector<std::string> environmentWith(const std::map<std::string, std::string>& extra) {
-    std::vector<std::string> env;
-    for (char** e = environ; *e; ++e) {
-        const std::string entry = *e;
-        const std::string name = entry.substr(0, entry.find('='));
-        if (!extra.contains(name))
-            env.push_back(entry);
-    }
-    for (const auto& [name, value] : extra)
-        env.push_back(name + "=" + value);
-    return env;
-}
-
-std::vector<char*> pointers(std::vector<std::string>& strings) {
-    std::vector<char*> list;
-    for (std::string& s : strings)
-        list.push_back(s.data());
-    list.push_back(nullptr);
-    return list;
-}
-
-// Starts a program with one of its streams (1 or 2) on a pipe and the other on /dev/null.
-Child spawn(std::vector<std::string> argv, std::vector<std::string> env, int captured) {
-    Child child;
-    int fds[2];
-    if (pipe2(fds, O_CLOEXEC) != 0)
-        return child;
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, fds[1], captured);
-    posix_spawn_file_actions_addopen(&actions, captured == 1 ? 2 : 1, "/dev/null", O_WRONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-    std::vector<char*> args = pointers(argv);
-    std::vector<char*> envp = pointers(env);
-    child.spawned = Clock::now();
-    const int error = posix_spawn(&child.pid, args[0], &actions, nullptr, args.data(), envp.data());
-    posix_spawn_file_actions_destroy(&actions);
-    close(fds[1]);
-    if (error != 0) {
-        close(fds[0]);
-        child.pid = -1;
-        return child;
-    }
-    child.out = fds[0];
-    return child;
-}
-
-// Reads what the child writes until `done` says so, the stream ends or time runs out; false
-// on the last two.
-template <typename Done> bool readUntil(int fd, std::string& text, int timeoutMs, Done&& done) {
-    const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
-    char buffer[4096];
-    while (!done(text)) {
-        const int left = int(millis(deadline - Clock::now()));
-        if (left <= 0)
-            return false;
-        pollfd p{fd, POLLIN, 0};
-        const int ready = poll(&p, 1, left);
-        if (ready < 0 && errno == EINTR)
-            continue;
-        if (ready <= 0)
-            return false;
-        const ssize_t n = read(fd, buffer, sizeof buffer);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return done(text);
-        text.append(buffer, std::size_t(n));
-    }
-    return true;
-}
-
-int finish(Child& child, bool terminate) {
-    if (terminate)
-        ::kill(child.pid, SIGTERM);
-    std::string rest;
-    readUntil(child.out, rest, kChildTimeoutMs, [](const std::string&) { return false; });
-    close(child.out);
-    int status = 0;
-    waitpid(child.pid, &status, 0);
-    return status;
-}
-
-std::map<std::string, double> figures(const std::string& text) {
-    std::map<std::string, double> out;
-    std::size_t at = 0;
-    while (at < text.size()) {
-        const std::size_t end = std::min(text.find('\n', at), text.size());
-        const std::string line = text.substr(at, end - at);
-        if (const std::size_t space = line.find(' '); space != std::string::npos)
-            out[line.substr(0, space)] = std::strtod(line.c_str() + space + 1, nullptr);
-        at = end + 1;
-    }
-    return out;
-}
 
 struct Run {
     double fromSpawnMs = 0;
