@@ -2,6 +2,13 @@
 
 #include "serial/comport.h"
 
+#include <algorithm>
+
+#ifdef Q_OS_UNIX
+#include <termios.h>
+#include <unistd.h>
+#endif
+
 QtSerialComponent::QtSerialComponent(QString programDir, QObject* parent)
     : SerialComponent(parent), programDir_(std::move(programDir)) {
     serial_.setReadBufferSize(kReceiveBufferSize);
@@ -111,6 +118,9 @@ bool QtSerialComponent::setPortOpen(bool open) {
     }
     // Discard whatever the line held before the port was ours.
     serial_.clear(QSerialPort::AllDirections);
+    // Opening leaves the port readable at every byte.
+    wakeAt_ = 1;
+    wakeAtThreshold();
     return true;
 }
 
@@ -126,8 +136,9 @@ bool QtSerialComponent::setInBufferCount(int count) {
     if (count != 0)
         return false;
     if (serial_.isOpen()) {
-        serial_.readAll();
+        takeWaiting();
         serial_.clear(QSerialPort::Input);
+        wakeAtThreshold();
     }
     return true;
 }
@@ -144,6 +155,7 @@ bool QtSerialComponent::setRThreshold(int count) {
     if (count < 0)
         return false;
     rThreshold_ = count;
+    wakeAtThreshold();
     return true;
 }
 
@@ -156,7 +168,22 @@ bool QtSerialComponent::setOutput(const QByteArray& bytes) {
         return false;
     if (serial_.bytesToWrite() + bytes.size() > kTransmitBufferSize)
         return false;
-    if (serial_.write(bytes) != bytes.size())
+    QByteArray rest = bytes;
+#ifdef Q_OS_UNIX
+    // The frame goes to the device in this call, one system call, when nothing waits to be sent
+    // before it: no buffer, no write notifier, no later pass of the event loop. Whatever the
+    // device does not take at once, or refuses, goes the buffered way below, which sends it
+    // when the device can take it and reports a failure as an event.
+    if (serial_.bytesToWrite() == 0) {
+        const ssize_t sent =
+            ::write(serial_.handle(), bytes.constData(), static_cast<size_t>(bytes.size()));
+        if (sent == bytes.size())
+            return true;
+        if (sent > 0)
+            rest = bytes.mid(sent);
+    }
+#endif
+    if (serial_.write(rest) != rest.size())
         return false;
     // Hand the frame to the device now rather than on a later pass of the event loop, after
     // whatever repaint the request queued; flush() does not block.
@@ -167,12 +194,56 @@ bool QtSerialComponent::setOutput(const QByteArray& bytes) {
 QByteArray QtSerialComponent::input() {
     if (!serial_.isOpen())
         return {};
-    return serial_.readAll();
+    QByteArray bytes = takeWaiting();
+    wakeAtThreshold();
+    return bytes;
+}
+
+// The bytes QSerialPort holds, read by their count: readAll() allocates a block of 16 KiB at
+// every call, three times a poll, and gives most of it back at once. A full buffer has paused the
+// reading from the device; a read from the emptied buffer resumes it, as readAll() does.
+QByteArray QtSerialComponent::takeWaiting() {
+    const qint64 waiting = serial_.bytesAvailable();
+    QByteArray bytes = serial_.read(waiting);
+    if (waiting >= kReceiveBufferSize) {
+        char none = 0;
+        serial_.read(&none, 1);
+    }
+    return bytes;
 }
 
 void QtSerialComponent::readData() {
     if (rThreshold_ >= 1 && serial_.bytesAvailable() >= rThreshold_)
         report(EventReceive);
+    // Bytes the handler leaves waiting make the next arriving byte raise the event again.
+    wakeAtThreshold();
+}
+
+// Bytes that arrive one at a time (a real line at 9600 baud delivers them so) would each wake
+// the program for a read and a look at the threshold. Linux reports a terminal readable only
+// once VMIN bytes wait (when VTIME is 0), so VMIN is kept at what the threshold still lacks:
+// the kernel gathers the reply and the program wakes once, when the event is due. A read still
+// returns at once with whatever waits (the port is non-blocking), and closing the port or the
+// device going away still wakes it. Elsewhere the port stays readable at every byte.
+void QtSerialComponent::wakeAtThreshold() {
+#ifdef Q_OS_LINUX
+    if (!serial_.isOpen())
+        return;
+    // Without a threshold no event is due: the kernel keeps gathering toward the last one,
+    // which spares two changes of the line settings for every request (it sets 0, then arms).
+    if (rThreshold_ < 1)
+        return;
+    const int lacking =
+        static_cast<int>(std::clamp<qint64>(rThreshold_ - serial_.bytesAvailable(), 1, kMaxWakeAt));
+    if (lacking == wakeAt_)
+        return;
+    termios line{};
+    if (::tcgetattr(serial_.handle(), &line) != 0)
+        return;
+    line.c_cc[VMIN] = static_cast<cc_t>(lacking);
+    if (::tcsetattr(serial_.handle(), TCSANOW, &line) == 0)
+        wakeAt_ = lacking;
+#endif
 }
 
 void QtSerialComponent::handleError(QSerialPort::SerialPortError error) {

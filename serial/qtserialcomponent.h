@@ -13,6 +13,7 @@ class QtSerialComponent : public SerialComponent {
 public:
     static constexpr qint64 kReceiveBufferSize = 1024;
     static constexpr qint64 kTransmitBufferSize = 512;
+    static constexpr int kMaxWakeAt = 255; // the largest VMIN a terminal takes
 
     explicit QtSerialComponent(QString programDir, QObject* parent = nullptr);
 
@@ -44,6 +45,8 @@ private:
     static bool parseSettings(const QString& text, LineSettings& out);
     bool applySettings();
     void readData();
+    QByteArray takeWaiting();
+    void wakeAtThreshold();
     void handleError(QSerialPort::SerialPortError error);
     void report(int code);
 
@@ -53,4 +56,5 @@ private:
     LineSettings settings_{9600, QSerialPort::NoParity, QSerialPort::Data8, QSerialPort::OneStop};
     int rThreshold_ = 0;
     int event_ = 0;
+    int wakeAt_ = 0; // the bytes the kernel gathers before the port reads as readable
 };

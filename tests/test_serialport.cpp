@@ -105,6 +105,63 @@ private slots:
         QVERIFY(!events.wait(300));
     }
 
+    // The reply as a line at 9600 baud delivers it, a byte at a time: one event, once the
+    // threshold is reached, with every byte.
+    void replyByteByByte() {
+        PtyPair pty;
+        auto port = openedOn(pty);
+        QVERIFY(port);
+        QSignalSpy events(port.get(), &SerialComponent::onComm);
+        QVERIFY(port->setRThreshold(7));
+        const QByteArray reply = QByteArray::fromHex("0103020064B9AF");
+        for (char byte : reply.left(6)) {
+            pty.send(QByteArray(1, byte));
+            QVERIFY(!events.wait(5));
+        }
+        pty.send(reply.right(1));
+        QVERIFY(events.wait(3000));
+        QCOMPARE(events.size(), 1);
+        QCOMPARE(port->input(), reply);
+    }
+
+    // What counts is every byte waiting, also those left by an earlier event: the event comes
+    // when the waiting bytes reach the threshold, and again at each byte while they stay there.
+    void bytesLeftWaitingCount() {
+        PtyPair pty;
+        auto port = openedOn(pty);
+        QVERIFY(port);
+        QSignalSpy events(port.get(), &SerialComponent::onComm);
+        QVERIFY(port->setRThreshold(3));
+        pty.send(QByteArray::fromHex("010203"));
+        QVERIFY(events.wait(3000));
+        // Nothing is read: one more byte raises the event again.
+        pty.send(QByteArray::fromHex("04"));
+        QVERIFY(events.wait(3000));
+        QCOMPARE(events.size(), 2);
+        // Four wait; a threshold of 7 lacks three.
+        QVERIFY(port->setRThreshold(7));
+        pty.send(QByteArray::fromHex("0506"));
+        QVERIFY(!events.wait(300));
+        pty.send(QByteArray::fromHex("07"));
+        QVERIFY(events.wait(3000));
+        QCOMPARE(port->input(), QByteArray::fromHex("01020304050607"));
+    }
+
+    // New line settings while the port is open keep the threshold as it was armed.
+    void thresholdHoldsAcrossNewSettings() {
+        PtyPair pty;
+        auto port = openedOn(pty);
+        QVERIFY(port);
+        QSignalSpy events(port.get(), &SerialComponent::onComm);
+        QVERIFY(port->setRThreshold(7));
+        QVERIFY(port->setSettings(QStringLiteral("19200,N,8,1")));
+        pty.send(QByteArray::fromHex("010302"));
+        QVERIFY(!events.wait(300));
+        pty.send(QByteArray::fromHex("0064B9AF"));
+        QVERIFY(events.wait(3000));
+        QCOMPARE(port->input(), QByteArray::fromHex("0103020064B9AF"));
+    }
+
     void discardDropsWaitingBytes() {
         PtyPair pty;
         auto port = openedOn(pty);
