@@ -55,6 +55,14 @@ QString settingsText(std::int16_t rate) {
     return QString::number(rate) + QStringLiteral(",N,8,1");
 }
 
+// A field the handlers fill is written only when its text changes: the request text is the same
+// at every tick of a poll and the readings often are, and an unchanged field is then neither
+// laid out again nor repainted.
+void showText(QLineEdit* box, const QString& text) {
+    if (box->text() != text)
+        box->setText(text);
+}
+
 } // namespace
 
 frmMain::frmMain(std::unique_ptr<SerialComponent> comm, MessageSink& messages, QString programDir,
@@ -67,6 +75,7 @@ frmMain::frmMain(std::unique_ptr<SerialComponent> comm, MessageSink& messages, Q
     MSComm1 = comm_.get();
     bindControls();
     look::dress(*this);
+    keepRepaintsSmall();
     wireControls();
     Form_Load();
 }
@@ -101,6 +110,19 @@ void frmMain::bindControls() {
     }
     Combo1->setEditText(QStringLiteral("COM4"));
     Combo2->setEditText(QStringLiteral("19200"));
+}
+
+// The lamps and the counters change at every poll, the reading often. Painted opaque, in the
+// window's grey, each lamp and counter repaints alone, and a new reading repaints its box and the
+// reading panel under it; see-through, each change would repaint the frame and the window
+// behind too. (The lamps are opaque in the form already; this keeps them so.) The counters keep
+// the size the form gives them, so a new count does not ask their frame for a new layout.
+void frmMain::keepRepaintsSmall() {
+    for (QWidget* changing : std::initializer_list<QWidget*>{
+             imgNotConnected, ImgYellow, imgConnected, lblCounter, lblErrCounter, PictureShow})
+        changing->setAutoFillBackground(true);
+    for (QLabel* counter : {lblCounter, lblErrCounter})
+        counter->setFixedSize(counter->size());
 }
 
 void frmMain::wireControls() {
@@ -269,7 +291,7 @@ void frmMain::armAndSend(protocol::Frame frame, std::int16_t replyLength, std::i
     CmdType = kind;
     writeFrame(frame);
     appendRequestText(frame);
-    txtCommand->setText(CmdText);
+    showText(txtCommand, CmdText);
 }
 
 // The parameter write and the two address requests: the frame is shown first, then sent if the
@@ -278,7 +300,7 @@ void frmMain::showAndSend(protocol::Frame frame, int threshold) {
     appendCrc(frame);
     appendRequestText(frame);
     MSComm1->setRThreshold(threshold);
-    txtCommand->setText(CmdText);
+    showText(txtCommand, CmdText);
     if (MSComm1->portOpen()) {
         bringToFront(imgConnected);
         writeFrame(frame);
@@ -632,18 +654,18 @@ void frmMain::MSComm1_OnComm() {
     switch (CmdType) {
     case kMeasurementQuery:
         for (const auto& field : protocol::decodeMeasurement(bytes, length, text(txtStartID)))
-            txtValue[static_cast<std::size_t>(field.index)]->setText(
-                QString::fromStdString(field.text));
+            showText(txtValue[static_cast<std::size_t>(field.index)],
+                     QString::fromStdString(field.text));
         break;
     case kParameterRead:
         if (const auto shown = protocol::decodeParameter(bytes, length, ParamIndex))
-            txtsetValue[static_cast<std::size_t>(ParamIndex)]->setText(
-                QString::fromStdString(*shown));
+            showText(txtsetValue[static_cast<std::size_t>(ParamIndex)],
+                     QString::fromStdString(*shown));
         break;
     case kAddressRequest:
         if (const auto address = protocol::decodeAddress(bytes, length)) {
-            txtSetID[0]->setText(QString::number(*address));
-            txtStationID->setText(txtSetID[0]->text());
+            showText(txtSetID[0], QString::number(*address));
+            showText(txtStationID, txtSetID[0]->text());
         }
         break;
     default: // before the first request, and after a parameter write: shown only

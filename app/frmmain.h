@@ -102,6 +102,7 @@ private:
     bool closeAndSelectPickedPort();
     void wireControls();
     void bindControls();
+    void keepRepaintsSmall();
     void keepTypingUnselected(QComboBox* combo);
     void describePortsInList();
     void msgBox(const QString& text, const QString& title = kAppTitle,
