@@ -122,6 +122,7 @@ QStringList simulatorArguments(Delivery delivery);
 int pollCycle(int baud, int registers, int cycles, bool breakdown);
 int modbusCycle(int baud, int registers, int cycles);
 int load(int pollSeconds, int idleSeconds, int registers, Delivery delivery);
+int loadWithoutLine(int pollSeconds, int registers);
 // A fixed number of polls at the given period, for a profiler (see load.cpp).
 int profile(int polls, int registers, int periodMs);
 // The window as the tool's main() builds it, on the display Qt is given, polling in a child

@@ -17,6 +17,7 @@ constexpr const char* kUsage =
     "       qf7320-bench load POLL_SECONDS IDLE_SECONDS REGISTERS\n"
     "       qf7320-bench load-in-one-piece POLL_SECONDS IDLE_SECONDS REGISTERS\n"
     "       qf7320-bench window-load POLL_SECONDS IDLE_SECONDS REGISTERS\n"
+    "       qf7320-bench load-without-line POLL_SECONDS REGISTERS\n"
     "       qf7320-bench profile POLLS REGISTERS PERIOD_MS\n"
     "       qf7320-bench startup RUNS\n"
     "       qf7320-bench cli-poll BAUD SAMPLES\n"
@@ -52,7 +53,8 @@ int main(int argc, char** argv) {
         ((mode == "cycle" || mode == "breakdown" || mode == "modbus" || mode == "load" ||
           mode == "load-in-one-piece" || mode == "window-load" || mode == "profile") &&
          wholeNumbers(argc, argv, 2, 3, n)) ||
-        (mode == "cli-poll" && wholeNumbers(argc, argv, 2, 2, n)) ||
+        ((mode == "cli-poll" || mode == "load-without-line") &&
+         wholeNumbers(argc, argv, 2, 2, n)) ||
         ((mode == "startup" || mode == "cli-process") && wholeNumbers(argc, argv, 2, 1, n));
     if (!ok) {
         std::fputs(kUsage, stderr);
@@ -74,6 +76,8 @@ int main(int argc, char** argv) {
     if (mode == "load" || mode == "load-in-one-piece")
         return bench::load(n[0], n[1], n[2],
                            mode == "load" ? bench::Delivery::Paced : bench::Delivery::InOnePiece);
+    if (mode == "load-without-line")
+        return bench::loadWithoutLine(n[0], n[1]);
     if (mode == "profile")
         return bench::profile(n[0], n[1], n[2]);
     if (mode == "cli-poll")
