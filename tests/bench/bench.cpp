@@ -1,5 +1,7 @@
 #include "tests/bench/bench.h"
 
+#include "tests/support/testfiles.h"
+
 #include "serial/qtserialcomponent.h"
 
 #include <QCoreApplication>
@@ -73,31 +75,14 @@ void runEvents(int ms) {
 }
 
 bool ProgramDir::writeCommSet(int baud) const {
-    QFile settings(file(QStringLiteral("comm.set")));
-    if (!settings.open(QIODevice::WriteOnly))
-        return false;
-    return settings.write(QStringLiteral("1,%1\r\n").arg(baud).toLatin1()) > 0;
+    return ::writeCommSet(path(), 1, baud);
 }
 
 bool Simulator::start(const ProgramDir& dir, int baud, const QStringList& extra) {
     logPath_ = dir.file(QStringLiteral("sim.log"));
-    process_.setProgram(QStringLiteral(QF_SIM_PATH));
-    process_.setArguments(QStringList{QStringLiteral("--link"), dir.link(),
-                                      QStringLiteral("--baud"), QString::number(baud)} +
-                          extra);
-    process_.setStandardOutputFile(logPath_);
-    process_.setStandardErrorFile(logPath_, QIODevice::Append);
-    process_.start();
-    if (!process_.waitForStarted(10000))
-        return false;
-    // The link exists before "ready" is printed; the line says the sensor listens.
-    for (int waited = 0; waited < 10000; waited += 5) {
-        if (log().contains(QStringLiteral("ready on")))
-            return true;
-        if (process_.waitForFinished(5))
-            return false;
-    }
-    return false;
+    process_.logToFile(logPath_);
+    return process_.startAt(dir.link(),
+                            QStringList{QStringLiteral("--baud"), QString::number(baud)} + extra);
 }
 
 QString Simulator::log() const {
@@ -105,16 +90,6 @@ QString Simulator::log() const {
     if (!file.open(QIODevice::ReadOnly))
         return {};
     return QString::fromUtf8(file.readAll());
-}
-
-Simulator::~Simulator() {
-    if (process_.state() == QProcess::NotRunning)
-        return;
-    ::kill(static_cast<pid_t>(process_.processId()), SIGTERM);
-    if (!process_.waitForFinished(5000)) {
-        process_.kill();
-        process_.waitForFinished(5000);
-    }
 }
 
 std::string Bench::start(int baud, const QStringList& simArgs) {
@@ -129,7 +104,7 @@ std::string Bench::start(int baud, const QStringList& simArgs) {
     if (!window->MSComm1->portOpen())
         return "the window did not open COM1";
     if (!sink.shown.isEmpty())
-        return "the window showed a message: " + sink.shown.join(QLatin1Char('|')).toStdString();
+        return "the window showed a message: " + sink.texts().join(QLatin1Char('|')).toStdString();
     return {};
 }
 

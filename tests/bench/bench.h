@@ -6,6 +6,8 @@
 
 #include "app/frmmain.h"
 #include "app/messagesink.h"
+#include "tests/support/recordingsink.h"
+#include "tests/support/simprocess.h"
 
 #include <QDir>
 #include <QProcess>
@@ -56,13 +58,6 @@ long statusKb(const char* field, pid_t pid = 0);
 // Runs the event loop for the given time.
 void runEvents(int ms);
 
-// A message sink that records instead of opening a box, so nothing can wait for an operator.
-class CountingSink : public MessageSink {
-public:
-    QStringList shown;
-    void show(const QString& text, const QString&, Icon) override { shown << text; }
-};
-
 // A temporary program directory: comm.set, the simulator's COM1 link and its log.
 class ProgramDir {
 public:
@@ -82,10 +77,9 @@ class Simulator {
 public:
     bool start(const ProgramDir& dir, int baud, const QStringList& extra = {});
     QString log() const;
-    ~Simulator();
 
 private:
-    QProcess process_;
+    SimProcess process_;
     QString logPath_;
 };
 
@@ -94,7 +88,7 @@ private:
 struct Bench {
     ProgramDir dir;
     Simulator sim;
-    CountingSink sink;
+    RecordingSink sink;
     std::unique_ptr<frmMain> window;
 
     // Empty when ready, otherwise what went wrong.

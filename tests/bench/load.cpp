@@ -121,7 +121,7 @@ int loadWithoutLine(int pollSeconds, int registers) {
     ProgramDir dir;
     if (!dir.valid() || !dir.writeCommSet(9600))
         return failure("cannot prepare a program directory");
-    CountingSink sink;
+    RecordingSink sink;
     auto fake = std::make_unique<FakeSerialComponent>();
     FakeSerialComponent* port = fake.get();
     frmMain w(std::move(fake), sink, dir.path());
