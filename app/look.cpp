@@ -7,6 +7,7 @@
 #include <QPainter>
 #include <QProxyStyle>
 #include <QRegularExpression>
+#include <QScreen>
 
 #ifndef QF7320_VERSION
 #define QF7320_VERSION "0.1"
@@ -131,6 +132,14 @@ void dress(frmMain& w) {
 
     w.Line1 = new SlantLine(QPoint(2160 / 15, 240 / 15), QPoint(2040 / 15, 480 / 15), w.Frame6);
     w.Line1->setObjectName(QStringLiteral("Line1"));
+}
+
+void centreOnScreen(QWidget& window) {
+    if (const QScreen* screen = QGuiApplication::primaryScreen()) {
+        QRect frame = window.frameGeometry();
+        frame.moveCenter(screen->availableGeometry().center());
+        window.move(frame.topLeft());
+    }
 }
 
 } // namespace look

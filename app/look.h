@@ -8,6 +8,7 @@
 // that the red lamp starts in front.
 
 class frmMain;
+class QWidget;
 
 namespace look {
 
@@ -17,5 +18,8 @@ void installFontSubstitutes();
 
 // Gives a freshly built window the rest of its look; sets its Line1.
 void dress(frmMain& window);
+
+// Places the window in the middle of the primary screen's free area, where it opens.
+void centreOnScreen(QWidget& window);
 
 } // namespace look

@@ -1,9 +1,9 @@
 #include "app/frmmain.h"
+#include "app/look.h"
 #include "app/messagesink.h"
 #include "serial/qtserialcomponent.h"
 
 #include <QApplication>
-#include <QScreen>
 
 int main(int argc, char* argv[]) {
     QApplication app(argc, argv);
@@ -14,11 +14,7 @@ int main(int argc, char* argv[]) {
     frmMain window(std::make_unique<QtSerialComponent>(programDir), messages, programDir);
     messages.setParent(&window);
 
-    if (const QScreen* screen = QGuiApplication::primaryScreen()) {
-        QRect frame = window.frameGeometry();
-        frame.moveCenter(screen->availableGeometry().center());
-        window.move(frame.topLeft());
-    }
+    look::centreOnScreen(window);
     window.show();
     return QApplication::exec();
 }

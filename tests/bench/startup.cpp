@@ -10,6 +10,7 @@
 #include "tests/bench/bench.h"
 #include "tests/bench/child.h"
 
+#include "app/look.h"
 #include "serial/qtserialcomponent.h"
 
 #include <QApplication>
@@ -137,11 +138,7 @@ int startupChild(int argc, char** argv, Clock::time_point mainEntry) {
     MessageBoxSink messages;
     frmMain window(std::make_unique<QtSerialComponent>(programDir), messages, programDir);
     messages.setParent(&window);
-    if (const QScreen* screen = QGuiApplication::primaryScreen()) {
-        QRect frame = window.frameGeometry();
-        frame.moveCenter(screen->availableGeometry().center());
-        window.move(frame.topLeft());
-    }
+    look::centreOnScreen(window);
     FirstFrame watcher(mainEntry, window);
     window.installEventFilter(&watcher);
     window.show();

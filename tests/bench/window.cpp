@@ -7,6 +7,7 @@
 #include "tests/bench/bench.h"
 #include "tests/bench/child.h"
 
+#include "app/look.h"
 #include "serial/qtserialcomponent.h"
 
 #include <QApplication>
@@ -143,11 +144,7 @@ int windowChild(int argc, char** argv) {
     MessageBoxSink messages;
     frmMain window(std::make_unique<QtSerialComponent>(programDir), messages, programDir);
     messages.setParent(&window);
-    if (const QScreen* screen = QGuiApplication::primaryScreen()) {
-        QRect frame = window.frameGeometry();
-        frame.moveCenter(screen->availableGeometry().center());
-        window.move(frame.topLeft());
-    }
+    look::centreOnScreen(window);
     window.show();
     // The window the operator works in is the active one, with a blinking cursor in its focused
     // box; a display without a window manager activates nothing by itself.
