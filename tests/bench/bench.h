@@ -115,7 +115,10 @@ QStringList simulatorArguments(Delivery delivery);
 // breakdown: also time the steps of each cycle (see pollcycle.cpp).
 int pollCycle(int baud, int registers, int cycles, bool breakdown);
 int modbusCycle(int baud, int registers, int cycles);
-int load(int pollSeconds, int idleSeconds, int registers, Delivery delivery);
+// painted false: the window polls as usual but nothing on it is repainted, which leaves the
+// handlers, Qt's event loop and the line.
+int load(int pollSeconds, int idleSeconds, int registers, Delivery delivery, bool painted = true);
+int modbusLoad(int pollSeconds, int registers, Delivery delivery);
 int loadWithoutLine(int pollSeconds, int registers);
 // A fixed number of polls at the given period, for a profiler (see load.cpp).
 int profile(int polls, int registers, int periodMs);

@@ -37,7 +37,7 @@ template <typename Run> double cpuShare(Run&& run) {
 
 } // namespace
 
-int load(int pollSeconds, int idleSeconds, int registers, Delivery delivery) {
+int load(int pollSeconds, int idleSeconds, int registers, Delivery delivery, bool painted) {
     Bench b;
     if (const std::string error = b.start(9600, simulatorArguments(delivery)); !error.empty())
         return failure(error);
@@ -82,6 +82,8 @@ int load(int pollSeconds, int idleSeconds, int registers, Delivery delivery) {
 
     w.txtTimerSet->setText(QStringLiteral("50"));
     w.cmdOneM->click();
+    if (!painted)
+        w.setUpdatesEnabled(false);
     const double polling = cpuShare([&] { runEvents(pollSeconds * 1000); });
     const long pollHwm = statusKb("VmHWM");
     const long pollAnon = statusKb("RssAnon");

@@ -17,7 +17,9 @@ constexpr const char* kUsage =
     "       qf7320-bench load POLL_SECONDS IDLE_SECONDS REGISTERS\n"
     "       qf7320-bench load-in-one-piece POLL_SECONDS IDLE_SECONDS REGISTERS\n"
     "       qf7320-bench window-load POLL_SECONDS IDLE_SECONDS REGISTERS\n"
+    "       qf7320-bench load-unpainted POLL_SECONDS IDLE_SECONDS REGISTERS\n"
     "       qf7320-bench load-without-line POLL_SECONDS REGISTERS\n"
+    "       qf7320-bench modbus-load POLL_SECONDS REGISTERS\n"
     "       qf7320-bench profile POLLS REGISTERS PERIOD_MS\n"
     "       qf7320-bench startup RUNS\n"
     "       qf7320-bench cli-poll BAUD SAMPLES\n"
@@ -51,9 +53,9 @@ int main(int argc, char** argv) {
     int n[3] = {};
     const bool ok =
         ((mode == "cycle" || mode == "breakdown" || mode == "modbus" || mode == "load" ||
-          mode == "load-in-one-piece" || mode == "window-load" || mode == "profile") &&
+          mode == "load-in-one-piece" || mode == "load-unpainted" || mode == "window-load" || mode == "profile") &&
          wholeNumbers(argc, argv, 2, 3, n)) ||
-        ((mode == "cli-poll" || mode == "load-without-line") &&
+        ((mode == "cli-poll" || mode == "load-without-line" || mode == "modbus-load") &&
          wholeNumbers(argc, argv, 2, 2, n)) ||
         ((mode == "startup" || mode == "cli-process") && wholeNumbers(argc, argv, 2, 1, n));
     if (!ok) {
@@ -76,6 +78,10 @@ int main(int argc, char** argv) {
     if (mode == "load" || mode == "load-in-one-piece")
         return bench::load(n[0], n[1], n[2],
                            mode == "load" ? bench::Delivery::Paced : bench::Delivery::InOnePiece);
+    if (mode == "load-unpainted")
+        return bench::load(n[0], n[1], n[2], bench::Delivery::Paced, false);
+    if (mode == "modbus-load")
+        return bench::modbusLoad(n[0], n[1], bench::Delivery::Paced);
     if (mode == "load-without-line")
         return bench::loadWithoutLine(n[0], n[1]);
     if (mode == "profile")
