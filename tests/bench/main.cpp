@@ -53,7 +53,8 @@ int main(int argc, char** argv) {
     int n[3] = {};
     const bool ok =
         ((mode == "cycle" || mode == "breakdown" || mode == "modbus" || mode == "load" ||
-          mode == "load-in-one-piece" || mode == "load-unpainted" || mode == "window-load" || mode == "profile") &&
+          mode == "load-in-one-piece" || mode == "load-unpainted" || mode == "window-load" ||
+          mode == "profile") &&
          wholeNumbers(argc, argv, 2, 3, n)) ||
         ((mode == "cli-poll" || mode == "load-without-line" || mode == "modbus-load") &&
          wholeNumbers(argc, argv, 2, 2, n)) ||
