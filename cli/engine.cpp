@@ -2,16 +2,16 @@
 
 #include <chrono>
 #include <cmath>
+#include <utility>
 
 namespace cli {
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
-
 constexpr int kBitsPerCharacter = 10; // start bit, 8 data bits, stop bit
 
-double millisBetween(Clock::time_point from, Clock::time_point to) {
+double millisBetween(std::chrono::steady_clock::time_point from,
+                     std::chrono::steady_clock::time_point to) {
     return std::chrono::duration<double, std::milli>(to - from).count();
 }
 
@@ -61,12 +61,14 @@ bool Engine::open(const QString& device, int baud) {
 }
 
 void Engine::close() {
+    ahead_.reset();
     if (port_.isOpen())
         port_.close();
     port_.clearError();
 }
 
 bool Engine::setBaud(int baud) {
+    waitOutAhead();
     if (!port_.setBaudRate(baud)) {
         port_.clearError();
         return false;
@@ -76,9 +78,15 @@ bool Engine::setBaud(int baud) {
 }
 
 Result Engine::transact(const protocol::Frame& request, protocol::ReplyKind kind) {
+    // The request sent ahead is this one's first attempt. Another request waits until the
+    // answer to that one is in (or overdue), so that it cannot be taken for its own.
+    if (ahead_ && (ahead_->request != request || ahead_->kind != kind))
+        waitOutAhead();
+    std::optional<Sent> ahead = std::exchange(ahead_, std::nullopt);
     Result result;
     for (int attempt = 1; attempt <= retries_ + 1; ++attempt) {
-        result = this->attempt(request, kind);
+        const Sent sent = attempt == 1 && ahead ? std::move(*ahead) : send(request, kind);
+        result = sent.lost ? *sent.lost : receive(request, kind, sent.written);
         result.attempts = attempt;
         // An exception is the sensor's considered answer, and a lost port will not come back
         // by asking again.
@@ -95,8 +103,21 @@ Result Engine::portLost(Result result) {
     return result;
 }
 
-Result Engine::attempt(const protocol::Frame& request, protocol::ReplyKind kind) {
-    Result result;
+void Engine::sendAhead(const protocol::Frame& request, protocol::ReplyKind kind) {
+    waitOutAhead();
+    ahead_ = send(request, kind);
+}
+
+void Engine::waitOutAhead() {
+    if (const std::optional<Sent> ahead = std::exchange(ahead_, std::nullopt);
+        ahead && !ahead->lost)
+        receive(ahead->request, ahead->kind, ahead->written);
+}
+
+Engine::Sent Engine::send(const protocol::Frame& request, protocol::ReplyKind kind) {
+    Sent sent;
+    sent.request = request;
+    sent.kind = kind;
 
     // Whatever the line holds now answers nothing we are about to ask: a late reply to an
     // earlier request must not be taken for this one's.
@@ -106,14 +127,24 @@ Result Engine::attempt(const protocol::Frame& request, protocol::ReplyKind kind)
     // Handed to the driver at once when it can take it, as it always can an 8-byte frame on an
     // idle line; waited for otherwise.
     const qint64 size = static_cast<qint64>(request.size());
-    if (port_.write(reinterpret_cast<const char*>(request.data()), size) != size)
-        return portLost(std::move(result));
+    if (port_.write(reinterpret_cast<const char*>(request.data()), size) != size) {
+        sent.lost = portLost({});
+        return sent;
+    }
     port_.flush();
-    if (port_.bytesToWrite() > 0 && !port_.waitForBytesWritten(timeoutMs_))
-        return portLost(std::move(result));
-    const Clock::time_point written = Clock::now();
+    if (port_.bytesToWrite() > 0 && !port_.waitForBytesWritten(timeoutMs_)) {
+        sent.lost = portLost({});
+        return sent;
+    }
+    sent.written = Clock::now();
     if (trace_.sent)
         trace_.sent(request);
+    return sent;
+}
+
+Result Engine::receive(const protocol::Frame& request, protocol::ReplyKind kind,
+                       Clock::time_point written) {
+    Result result;
 
     // The request has been handed to the driver, not yet sent: the wait starts once its eight
     // characters can have left the line at this rate.

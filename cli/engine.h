@@ -10,8 +10,10 @@
 #include <QSerialPort>
 #include <QString>
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -67,15 +69,36 @@ public:
 
     Result transact(const protocol::Frame& request, protocol::ReplyKind kind);
 
+    // Sends the request now; the next transact() of the same request collects its answer
+    // instead of sending it again. A poll asks for its next sample this way before it prints
+    // the last one, so that the printing is done while the answer crosses the line. A
+    // transact() of another request first waits out the answer to this one.
+    void sendAhead(const protocol::Frame& request, protocol::ReplyKind kind);
+
 private:
-    Result attempt(const protocol::Frame& request, protocol::ReplyKind kind);
+    using Clock = std::chrono::steady_clock;
+
+    // A request handed to the driver, or the failure of the port that refused it.
+    struct Sent {
+        protocol::Frame request{};
+        protocol::ReplyKind kind = protocol::ReplyKind::Registers;
+        Clock::time_point written;
+        std::optional<Result> lost;
+    };
+
+    Sent send(const protocol::Frame& request, protocol::ReplyKind kind);
+    Result receive(const protocol::Frame& request, protocol::ReplyKind kind,
+                   Clock::time_point written);
     Result portLost(Result result);
+    // The answer to a request sent ahead and not collected: waited for and dropped.
+    void waitOutAhead();
 
     QSerialPort port_;
     int baud_ = 9600;
     int timeoutMs_ = 500;
     int retries_ = 1;
     Trace trace_;
+    std::optional<Sent> ahead_;
     QSerialPort::SerialPortError openError_ = QSerialPort::NoError;
     QString openErrorText_;
 };

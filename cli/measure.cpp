@@ -221,12 +221,35 @@ int pollCommand(Context& context) {
     const Clock::time_point start = Clock::now();
     Clock::time_point due = start;
     std::optional<Result> lost;
-    while (!stop.requested()) {
-        if (duration && Clock::now() - start >= *duration)
-            break;
-        const QString time = isoTimeNow();
+    QString time;
+    // A sample whose request has gone out is always completed, even when a stop came meanwhile.
+    bool sentAhead = false;
+    while (sentAhead || !stop.requested()) {
+        if (!sentAhead) {
+            if (duration && Clock::now() - start >= *duration)
+                break;
+            time = isoTimeNow();
+        }
         const Result result = context.engine().transact(request, protocol::ReplyKind::Registers);
         tally.add(result);
+        sentAhead = false;
+
+        // The next sample is due one period after this one started; when this one took longer,
+        // it starts at once, and the schedule moves on from there rather than catching up.
+        const bool last =
+            result.status == Status::PortLost || (*samples > 0 && tally.sent >= *samples);
+        due += std::chrono::milliseconds(*period);
+        Clock::time_point now = Clock::now();
+        if (due < now)
+            due = now;
+        // A sample due at once is asked for before this one is printed: its answer crosses the
+        // line meanwhile.
+        QString nextTime;
+        if (!last && due <= now && !stop.requested() && !(duration && now - start >= *duration)) {
+            nextTime = isoTimeNow();
+            context.engine().sendAhead(request, protocol::ReplyKind::Registers);
+            sentAhead = true;
+        }
 
         const bool ok = result.status == Status::Ok;
         const long long lux = luxOf(result);
@@ -263,15 +286,14 @@ int pollCommand(Context& context) {
             lost = result;
             break;
         }
-        if (*samples > 0 && tally.sent >= *samples)
+        if (last)
             break;
+        if (sentAhead) {
+            time = nextTime;
+            continue;
+        }
 
-        // The next sample is due one period after this one started; when this one took longer,
-        // it starts at once, and the schedule moves on from there rather than catching up.
-        due += std::chrono::milliseconds(*period);
-        const Clock::time_point now = Clock::now();
-        if (due < now)
-            due = now;
+        now = Clock::now();
         Clock::time_point until = due;
         if (duration)
             until = std::min(until, start + *duration);

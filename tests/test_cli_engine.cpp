@@ -107,6 +107,42 @@ private slots:
         QCOMPARE(nobody.attempts, 2);
     }
 
+    // A request sent ahead is the next transaction's first attempt; a different request waits
+    // out its answer first, so that the answer is not taken for its own. The simulator answers
+    // 5 ms late, a character at a time: the answer is still on its way when the next one asks.
+    void sentAhead() {
+        SimLine line;
+        QVERIFY2(line.start({QStringLiteral("--lux"), QString::number(kFixedLux),
+                             QStringLiteral("--pace")},
+                            500, 0),
+                 line.sim.log);
+        cli::Engine& engine = line.engine;
+        const protocol::Frame one = readFrame(1, 0, 1);
+
+        engine.sendAhead(one, ReplyKind::Registers);
+        const cli::Result collected = engine.transact(one, ReplyKind::Registers);
+        QCOMPARE(collected.status, Status::Ok);
+        QCOMPARE(collected.registers, (std::vector<std::uint16_t>{kFixedLux / 10}));
+        QVERIFY2(collected.latencyMs > 5, qPrintable(QString::number(collected.latencyMs)));
+
+        engine.sendAhead(one, ReplyKind::Registers);
+        const cli::Result two = engine.transact(readFrame(1, 0, 2), ReplyKind::Registers);
+        QCOMPARE(two.status, Status::Ok);
+        QCOMPARE(two.registers.size(), std::size_t(2));
+        QCOMPARE(two.registers.front(), std::uint16_t(kFixedLux / 10));
+
+        // Sent ahead twice: the second waits out the first's answer too.
+        engine.sendAhead(one, ReplyKind::Registers);
+        engine.sendAhead(readFrame(1, 0, 3), ReplyKind::Registers);
+        QCOMPARE(engine.transact(readFrame(1, 0, 3), ReplyKind::Registers).registers.size(),
+                 std::size_t(3));
+
+        // Each request went out once: five, the simulator answered each before the last
+        // transaction ended.
+        QVERIFY(line.sim.waitForLog("rx ", 5));
+        QCOMPARE(line.sim.log.count("rx "), 5);
+    }
+
     // Every fault the simulator plays, and how long the engine takes to give its verdict.
     void faults_data() {
         QTest::addColumn<QStringList>("simArgs");
