@@ -59,8 +59,9 @@ LineChoice chooseLine(const QString& portOption, const QString& baudOption,
     Line line;
 
     const bool needStored = portOption.isEmpty() || baudOption.isEmpty();
-    const std::optional<commset::Stored> stored =
-        needStored ? storedSettings(programDir) : std::nullopt;
+    // Nothing saved reads as port 0 and rate 0, neither of which is taken.
+    const commset::Stored stored =
+        needStored ? storedSettings(programDir).value_or(commset::Stored{}) : commset::Stored{};
 
     if (!portOption.isEmpty()) {
         line.port = portOption;
@@ -76,9 +77,9 @@ LineChoice chooseLine(const QString& portOption, const QString& baudOption,
         } else {
             line.device = portOption;
         }
-    } else if (stored && stored->port >= 1 && stored->port <= kHighestPort) {
-        line.port = QStringLiteral("COM%1").arg(stored->port);
-        line.device = serial::comPortDevice(programDir, stored->port);
+    } else if (stored.port >= 1 && stored.port <= kHighestPort) {
+        line.port = QStringLiteral("COM%1").arg(stored.port);
+        line.device = serial::comPortDevice(programDir, stored.port);
     } else {
         return {std::nullopt,
                 QStringLiteral("no port given and no port saved in %1: give --port, e.g. "
@@ -92,13 +93,13 @@ LineChoice chooseLine(const QString& portOption, const QString& baudOption,
             return {std::nullopt, QStringLiteral("--baud %1 is not a standard rate: one of %2")
                                       .arg(baudOption, baudListText())};
         line.baud = *baud;
-    } else if (stored && stored->rate != 0) {
-        const auto baud = parseBaud(QString::number(stored->rate));
+    } else if (stored.rate != 0) {
+        const auto baud = parseBaud(QString::number(stored.rate));
         if (!baud)
             return {std::nullopt,
                     QStringLiteral("comm.set holds the rate %1, which is not a standard rate: "
                                    "give --baud")
-                        .arg(stored->rate)};
+                        .arg(stored.rate)};
         line.baud = *baud;
     } else {
         line.baud = kDefaultBaud;

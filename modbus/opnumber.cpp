@@ -155,9 +155,13 @@ std::string fixedText(long long value, int places) {
     const unsigned long long magnitude = negative ? 0ull - static_cast<unsigned long long>(value)
                                                   : static_cast<unsigned long long>(value);
     const auto udivisor = static_cast<unsigned long long>(divisor);
-    std::string fraction = std::to_string(magnitude % udivisor);
-    fraction.insert(0, static_cast<std::size_t>(places) - fraction.size(), '0');
-    return (negative ? "-" : "") + std::to_string(magnitude / udivisor) + "." + fraction;
+    const std::string fraction = std::to_string(magnitude % udivisor);
+    std::string text = negative ? "-" : "";
+    text += std::to_string(magnitude / udivisor);
+    text += '.';
+    text.append(static_cast<std::size_t>(places) - fraction.size(), '0');
+    text += fraction;
+    return text;
 }
 
 } // namespace opnum

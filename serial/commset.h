@@ -10,8 +10,8 @@
 namespace commset {
 
 struct Stored {
-    std::int16_t port;
-    std::int16_t rate;
+    std::int16_t port = 0;
+    std::int16_t rate = 0;
 };
 
 // The first two numbers of the file's content. Each may be preceded by blanks and ends at a
