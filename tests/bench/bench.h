@@ -119,6 +119,7 @@ int modbusCycle(int baud, int registers, int cycles);
 // handlers, Qt's event loop and the line.
 int load(int pollSeconds, int idleSeconds, int registers, Delivery delivery, bool painted = true);
 int modbusLoad(int pollSeconds, int registers, Delivery delivery);
+int floorLoad(int seconds);
 int loadWithoutLine(int pollSeconds, int registers);
 // A fixed number of polls at the given period, for a profiler (see load.cpp).
 int profile(int polls, int registers, int periodMs);

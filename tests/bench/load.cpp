@@ -160,6 +160,48 @@ int loadWithoutLine(int pollSeconds, int registers) {
     return 0;
 }
 
+// What any Qt window pays on this machine to poll every 50 ms, before any work of the tool's: a
+// timer that does nothing; a timer that changes one small label's text, one repaint a tick;
+// and, as a poll must, two wakes a tick each changing one label, the second 24 ms after the
+// first (the request, then its reply). The floor under the polling figures.
+int floorLoad(int seconds) {
+    QWidget window;
+    window.resize(200, 60);
+    QLabel first(QStringLiteral("0"), &window);
+    QLabel second(QStringLiteral("0"), &window);
+    first.setGeometry(10, 10, 60, 20);
+    second.setGeometry(100, 10, 60, 20);
+    window.show();
+    runEvents(500);
+
+    enum class Work { Nothing, OneLabel, TwoWakes };
+    const auto share = [&](Work work) {
+        int ticks = 0;
+        QTimer timer;
+        timer.setTimerType(Qt::PreciseTimer);
+        timer.setInterval(50);
+        QObject::connect(&timer, &QTimer::timeout, &window, [&] {
+            ++ticks;
+            if (work == Work::Nothing)
+                return;
+            first.setText(QString::number(ticks));
+            if (work == Work::TwoWakes)
+                QTimer::singleShot(24, Qt::PreciseTimer, &window,
+                                   [&, ticks] { second.setText(QString::number(ticks)); });
+        });
+        timer.start();
+        runEvents(200);
+        const double pct = cpuShare([&] { runEvents(seconds * 1000); });
+        timer.stop();
+        runEvents(100);
+        return pct;
+    };
+    result("timer_cpu_pct", share(Work::Nothing));
+    result("label_cpu_pct", share(Work::OneLabel));
+    result("two_wakes_cpu_pct", share(Work::TwoWakes));
+    return 0;
+}
+
 // Runs the event loop until the reply to the given poll has been handled. Not inlined, so
 // that a profiler can be told to count inside it only.
 [[gnu::noinline]] void profiledPolling(frmMain& w, int polls) {

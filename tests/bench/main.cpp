@@ -21,6 +21,7 @@ constexpr const char* kUsage =
     "       qf7320-bench load-without-line POLL_SECONDS REGISTERS\n"
     "       qf7320-bench modbus-load POLL_SECONDS REGISTERS\n"
     "       qf7320-bench profile POLLS REGISTERS PERIOD_MS\n"
+    "       qf7320-bench floor SECONDS\n"
     "       qf7320-bench startup RUNS\n"
     "       qf7320-bench cli-poll BAUD SAMPLES\n"
     "       qf7320-bench cli-process RUNS\n";
@@ -51,14 +52,14 @@ int main(int argc, char** argv) {
 
     const std::string mode = argc >= 2 ? argv[1] : "";
     int n[3] = {};
-    const bool ok =
-        ((mode == "cycle" || mode == "breakdown" || mode == "modbus" || mode == "load" ||
-          mode == "load-in-one-piece" || mode == "load-unpainted" || mode == "window-load" ||
-          mode == "profile") &&
-         wholeNumbers(argc, argv, 2, 3, n)) ||
-        ((mode == "cli-poll" || mode == "load-without-line" || mode == "modbus-load") &&
-         wholeNumbers(argc, argv, 2, 2, n)) ||
-        ((mode == "startup" || mode == "cli-process") && wholeNumbers(argc, argv, 2, 1, n));
+    const bool ok = ((mode == "cycle" || mode == "breakdown" || mode == "modbus" ||
+                      mode == "load" || mode == "load-in-one-piece" || mode == "load-unpainted" ||
+                      mode == "window-load" || mode == "profile") &&
+                     wholeNumbers(argc, argv, 2, 3, n)) ||
+                    ((mode == "cli-poll" || mode == "load-without-line" || mode == "modbus-load") &&
+                     wholeNumbers(argc, argv, 2, 2, n)) ||
+                    ((mode == "startup" || mode == "cli-process" || mode == "floor") &&
+                     wholeNumbers(argc, argv, 2, 1, n));
     if (!ok) {
         std::fputs(kUsage, stderr);
         return 2;
@@ -91,5 +92,7 @@ int main(int argc, char** argv) {
         return bench::cliPoll(n[0], n[1]);
     if (mode == "cli-process")
         return bench::cliProcess(n[0]);
+    if (mode == "floor")
+        return bench::floorLoad(n[0]);
     return bench::startup(n[0]);
 }
