@@ -40,6 +40,17 @@ QByteArray sevenRegisters(int illuminance) {
     return reply + bytesFromHex("0000"); // the CRC is not checked
 }
 
+// Shows the window and starts it polling seven registers, clicked with the mouse: the focus
+// leaves the text boxes, so no cursor blinks meanwhile. False when the window was not shown.
+bool startPolling(frmMain& w) {
+    w.txtDataLength->setText(QStringLiteral("7"));
+    w.show();
+    if (!QTest::qWaitForWindowExposed(&w))
+        return false;
+    WindowFixture::click(w.cmdOneM);
+    return true;
+}
+
 // One polling tick and its reply, each followed by the repaint the event loop does.
 void poll(WindowFixture& f, int illuminance) {
     f.w().Timer2_Timer();
@@ -69,11 +80,7 @@ private slots:
         QFETCH(QStringList, painted);
         WindowFixture f;
         frmMain& w = f.w();
-        w.txtDataLength->setText(QStringLiteral("7"));
-        w.show();
-        QVERIFY(QTest::qWaitForWindowExposed(&w));
-        // Clicked with the mouse: the focus leaves the text boxes, so no cursor blinks meanwhile.
-        WindowFixture::click(w.cmdOneM);
+        QVERIFY(startPolling(w));
         poll(f, 100);
         poll(f, 100);
 
@@ -98,10 +105,7 @@ private slots:
     void screenMatchesAFreshPaint() {
         WindowFixture f;
         frmMain& w = f.w();
-        w.txtDataLength->setText(QStringLiteral("7"));
-        w.show();
-        QVERIFY(QTest::qWaitForWindowExposed(&w));
-        WindowFixture::click(w.cmdOneM);
+        QVERIFY(startPolling(w));
         for (int k = 0; k < 12; ++k)
             poll(f, 95 + 7 * (k / 2)); // the reading changes at every other poll
         // A tick whose reply has not come yet: the yellow lamp and an empty txtState.
