@@ -5,6 +5,7 @@
 
 #include <QRegularExpression>
 
+#include <algorithm>
 #include <cmath>
 
 namespace cli {
@@ -111,6 +112,24 @@ std::optional<long long> wholeOption(const QCommandLineParser& parser, const QSt
         error =
             QStringLiteral("--%1 %2 is not %3: %4-%5").arg(option, text, meaning).arg(lo).arg(hi);
     return value;
+}
+
+std::optional<std::vector<int>> parseStationList(const QString& text) {
+    constexpr int kHighestStation = 247;
+    std::vector<int> stations;
+    for (const QString& item : text.split(QLatin1Char(','))) {
+        const QStringList ends = item.split(QLatin1Char('-'));
+        if (ends.size() > 2)
+            return std::nullopt;
+        const auto from = wholeNumber(ends.front(), 1, kHighestStation);
+        const auto to = wholeNumber(ends.back(), 1, kHighestStation);
+        if (!from || !to || *to < *from)
+            return std::nullopt;
+        for (long long station = *from; station <= *to; ++station)
+            if (std::find(stations.begin(), stations.end(), station) == stations.end())
+                stations.push_back(static_cast<int>(station));
+    }
+    return stations;
 }
 
 double roundedMillis(double ms) {

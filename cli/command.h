@@ -37,7 +37,8 @@ int exitStatus(Status status);
 // The options every command takes, checked.
 struct Common {
     Line line;
-    int station = 1;
+    int station = 1;           // the first of `stations`
+    std::vector<int> stations; // as -s gave them, each once, in the order given
     int timeoutMs = 500;
     int retries = 1;
     bool json = false;
@@ -112,6 +113,10 @@ std::optional<long long> wholeOption(const QCommandLineParser& parser, const QSt
                                      long long lo, long long hi, long long fallback,
                                      const QString& meaning, QString& error);
 
+// Stations "1,3,5-7" within 1-247, each once in the order first given; nothing when the text is
+// not such a list.
+std::optional<std::vector<int>> parseStationList(const QString& text);
+
 // Latency in milliseconds to one decimal, as JSON and the lines show it.
 double roundedMillis(double ms);
 
@@ -129,9 +134,10 @@ struct Verb {
     QStringList examples;
     QList<QCommandLineOption> options;
     int (*run)(Context&) = nullptr;
-    int timeoutMs = 500;  // the default --timeout
-    int retries = 1;      // the default --retries
-    bool usesLine = true; // false for a command that talks to no sensor: no port is chosen
+    int timeoutMs = 500;      // the default --timeout
+    int retries = 1;          // the default --retries
+    bool usesLine = true;     // false for a command that talks to no sensor: no port is chosen
+    bool stationList = false; // -s takes a list of stations, "1,3,5-7", not just one
 };
 
 const std::vector<Verb>& verbs();

@@ -48,7 +48,8 @@ QList<QCommandLineOption> commonOptions(const Verb* verb) {
              .arg(baudListText()),
          QStringLiteral("N")},
         {{QStringLiteral("s"), QStringLiteral("station")},
-         QStringLiteral("the sensor's station address, 1-247 (default 1)"),
+         QStringLiteral("the sensor's station address, 1-247 (default 1); read, get and poll "
+                        "take a list such as 1,3,5-7"),
          QStringLiteral("N")},
         {QStringLiteral("timeout"),
          QStringLiteral("how long the sensor may take to answer once the request is on the "
@@ -191,16 +192,37 @@ std::optional<Common> commonFrom(const QCommandLineParser& parser, const Verb& v
         common.line = *line.line;
     }
 
-    const auto station = wholeOption(parser, QStringLiteral("station"), 1, kHighestStation, 1,
-                                     QStringLiteral("a station address"), error);
+    if (isSet("station")) {
+        const auto stations = parseStationList(value("station"));
+        if (!stations) {
+            error = verb.stationList
+                        ? QStringLiteral("--station %1 is not a station address or a list of them "
+                                         "such as 1,3,5-7: 1-%2")
+                              .arg(value("station"))
+                              .arg(kHighestStation)
+                        : QStringLiteral("--station %1 is not a station address: 1-%2")
+                              .arg(value("station"))
+                              .arg(kHighestStation);
+            return std::nullopt;
+        }
+        if (stations->size() > 1 && !verb.stationList) {
+            error = QStringLiteral("%1 talks to one station at a time, not %2: give -s one "
+                                   "address (read, get and poll take a list)")
+                        .arg(verb.name, value("station"));
+            return std::nullopt;
+        }
+        common.stations = *stations;
+    } else {
+        common.stations = {1};
+    }
     const auto timeout =
         wholeOption(parser, QStringLiteral("timeout"), 1, kLongestTimeoutMs, verb.timeoutMs,
                     QStringLiteral("a time in milliseconds"), error);
     const auto retries = wholeOption(parser, QStringLiteral("retries"), 0, kMostRetries,
                                      verb.retries, QStringLiteral("a count"), error);
-    if (!station || !timeout || !retries)
+    if (!timeout || !retries)
         return std::nullopt;
-    common.station = static_cast<int>(*station);
+    common.station = common.stations.front();
     common.timeoutMs = static_cast<int>(*timeout);
     common.retries = static_cast<int>(*retries);
     return common;

@@ -10,7 +10,7 @@
 namespace cli {
 
 int readCommand(Context& context);    // measure.cpp
-int pollCommand(Context& context);    // measure.cpp
+int pollCommand(Context& context);    // poll.cpp
 int getCommand(Context& context);     // parameters.cpp
 int setCommand(Context& context);     // parameters.cpp
 int addressCommand(Context& context); // address.cpp
