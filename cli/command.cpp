@@ -182,6 +182,14 @@ bool Context::isSet(const QString& option) const {
     return parser_.isSet(option);
 }
 
+std::optional<Line> Context::lineFor(const QString& portText) {
+    const LineChoice choice =
+        chooseLine(portText, value(QStringLiteral("baud")), common_.programDir);
+    if (!choice.line)
+        usage(choice.error);
+    return choice.line;
+}
+
 int Context::usage(const QString& text) {
     out_.message(QStringLiteral("qf7320: %1").arg(text));
     return kExitUsage;

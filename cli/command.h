@@ -61,6 +61,10 @@ public:
     QString value(const QString& option) const;
     bool isSet(const QString& option) const;
 
+    // The line a port text names (a device, COMn or an endpoint) at the common rate, as --port
+    // would choose it; nothing once usage() has said what is wrong with it.
+    std::optional<Line> lineFor(const QString& portText);
+
     // Says what is wrong with the command line; returns kExitUsage.
     int usage(const QString& text);
 

@@ -83,6 +83,14 @@ bool StopSignal::requested() const {
     return stopRequested;
 }
 
+int StopSignal::wakeDescriptor() const {
+#ifdef Q_OS_UNIX
+    return wakeRead;
+#else
+    return -1;
+#endif
+}
+
 bool StopSignal::wait(std::chrono::milliseconds time) const {
     using Clock = std::chrono::steady_clock;
     const Clock::time_point end = Clock::now() + time;

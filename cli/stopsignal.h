@@ -19,6 +19,9 @@ public:
     // Waits for `time` to pass or a stop to be requested, whichever comes first; true when a
     // stop was requested.
     bool wait(std::chrono::milliseconds time) const;
+    // Readable once a stop has been requested, for a loop that waits on more than time (-1 where
+    // there is none).
+    int wakeDescriptor() const;
 };
 
 } // namespace cli

@@ -162,6 +162,26 @@ const std::vector<Verb>& verbs() {
          500,
          1,
          false},
+        {QStringLiteral("bridge"),
+         QStringLiteral("COMn ENDPOINT"),
+         QStringLiteral("let the window reach a sensor elsewhere through COMn"),
+         QStringLiteral(
+             "Makes COMn beside the window (beside qf7320, or in --dir) a pseudo-terminal and "
+             "relays every request the window writes there to ENDPOINT, and the answer back, "
+             "until Ctrl-C or SIGTERM, then removes COMn. ENDPOINT is what --port takes. "
+             "Says on standard error when it connects, loses and regains the endpoint, and "
+             "reconnects by itself; -v shows every frame. An existing COMn is replaced only "
+             "with --force."),
+         {QStringLiteral("qf7320 bridge COM5 /dev/ttyUSB0")},
+         {option(QStringLiteral("dir"),
+                 QStringLiteral("the directory of a window installed elsewhere (default: the "
+                                "one that holds qf7320)"),
+                 QStringLiteral("DIR")),
+          option(QStringLiteral("force"), QStringLiteral("replace an existing COMn"))},
+         bridgeCommand,
+         1000,
+         0,
+         false},
     };
     return table;
 }

@@ -8,6 +8,7 @@
 #include <QRegularExpression>
 
 #include <cstdio>
+#include <utility>
 
 namespace serial {
 
@@ -22,6 +23,37 @@ LinkResult refused(LinkResult result, LinkResult::Outcome outcome, const QString
 // Whether anything, even a dangling link, occupies a path.
 bool occupied(const QFileInfo& entry) {
     return entry.exists() || entry.isSymLink();
+}
+
+// Points result.entry at result.target: made when the entry is free, replaced in one step when
+// `force` allows, so that COMn never goes missing in between.
+LinkResult placeLink(LinkResult result, bool force) {
+    const QFileInfo entry(result.entry);
+    if (occupied(entry) && !force)
+        return refused(result, LinkResult::Outcome::EntryExists,
+                       QStringLiteral("%1 already exists; --force replaces it")
+                           .arg(QDir::toNativeSeparators(result.entry)));
+    if (!occupied(entry)) {
+        if (!QFile::link(result.target, result.entry))
+            return refused(result, LinkResult::Outcome::Failed,
+                           QStringLiteral("cannot create %1").arg(result.entry));
+        result.outcome = LinkResult::Outcome::Done;
+        return result;
+    }
+
+    const QString fresh = result.entry + QStringLiteral(".new");
+    QFile::remove(fresh);
+    if (!QFile::link(result.target, fresh))
+        return refused(result, LinkResult::Outcome::Failed,
+                       QStringLiteral("cannot create %1").arg(fresh));
+    if (std::rename(QFile::encodeName(fresh).constData(),
+                    QFile::encodeName(result.entry).constData()) != 0) {
+        QFile::remove(fresh);
+        return refused(result, LinkResult::Outcome::Failed,
+                       QStringLiteral("cannot replace %1").arg(result.entry));
+    }
+    result.outcome = LinkResult::Outcome::Done;
+    return result;
 }
 
 } // namespace
@@ -65,33 +97,14 @@ LinkResult linkComPort(const QString& programDir, int port, const QString& devic
     result.device = found.device;
     result.target = found.device.byId.isEmpty() ? found.path : found.device.byId;
 
-    const QFileInfo entry(result.entry);
-    if (occupied(entry) && !force)
-        return refused(result, LinkResult::Outcome::EntryExists,
-                       QStringLiteral("%1 already exists; --force replaces it")
-                           .arg(QDir::toNativeSeparators(result.entry)));
-    if (!occupied(entry)) {
-        if (!QFile::link(result.target, result.entry))
-            return refused(result, LinkResult::Outcome::Failed,
-                           QStringLiteral("cannot create %1").arg(result.entry));
-        result.outcome = LinkResult::Outcome::Done;
-        return result;
-    }
+    return placeLink(std::move(result), force);
+}
 
-    // Replace in one step, so that COMn never goes missing in between.
-    const QString fresh = result.entry + QStringLiteral(".new");
-    QFile::remove(fresh);
-    if (!QFile::link(result.target, fresh))
-        return refused(result, LinkResult::Outcome::Failed,
-                       QStringLiteral("cannot create %1").arg(fresh));
-    if (std::rename(QFile::encodeName(fresh).constData(),
-                    QFile::encodeName(result.entry).constData()) != 0) {
-        QFile::remove(fresh);
-        return refused(result, LinkResult::Outcome::Failed,
-                       QStringLiteral("cannot replace %1").arg(result.entry));
-    }
-    result.outcome = LinkResult::Outcome::Done;
-    return result;
+LinkResult linkComPortTo(const QString& programDir, int port, const QString& target, bool force) {
+    LinkResult result;
+    result.entry = comPortEntry(programDir, port);
+    result.target = target;
+    return placeLink(std::move(result), force);
 }
 
 LinkResult removeComPortLink(const QString& programDir, int port) {

@@ -38,6 +38,10 @@ struct LinkResult {
 LinkResult linkComPort(const QString& programDir, int port, const QString& device, bool force,
                        const QList<SerialDevice>& devices, const DeviceTree& tree = {});
 
+// Makes COMn in the program's directory a link to `target` as it stands, with no look at what
+// it is: for a pseudo-terminal this program made itself. `force` as above.
+LinkResult linkComPortTo(const QString& programDir, int port, const QString& target, bool force);
+
 // Removes the COMn link from the program's directory; an entry that is not a link is kept.
 LinkResult removeComPortLink(const QString& programDir, int port);
 
