@@ -13,9 +13,13 @@ constexpr std::size_t kShortCut = 3;
 
 std::optional<Fault> parseFault(std::string_view text) {
     static constexpr std::pair<std::string_view, FaultKind> kPlain[] = {
-        {"silent", FaultKind::silent},       {"bad-crc", FaultKind::badCrc},
-        {"short", FaultKind::shortAnswer},   {"garbage", FaultKind::garbage},
-        {"exception", FaultKind::exception}, {"none", FaultKind::none}};
+        {"silent", FaultKind::silent},
+        {"bad-crc", FaultKind::badCrc},
+        {"short", FaultKind::shortAnswer},
+        {"garbage", FaultKind::garbage},
+        {"exception", FaultKind::exception},
+        {"echo", FaultKind::echo},
+        {"none", FaultKind::none}};
     for (const auto& [name, kind] : kPlain)
         if (text == name)
             return Fault{kind, 0};
@@ -47,6 +51,8 @@ std::string faultName(const Fault& fault) {
         return "exception";
     case FaultKind::slow:
         return "slow:" + std::to_string(fault.slowMs);
+    case FaultKind::echo:
+        return "echo";
     }
     return {};
 }
@@ -54,15 +60,23 @@ std::string faultName(const Fault& fault) {
 FaultInjector::FaultInjector(Fault fault, unsigned every, std::uint32_t seed)
     : fault_(fault), every_(every == 0 ? 1 : every), random_(seed) {}
 
+Bytes FaultInjector::hear(std::span<const std::uint8_t> request) {
+    if (fault_.kind != FaultKind::echo || ++count_ % every_ != 0)
+        return {};
+    return Bytes(request.begin(), request.end());
+}
+
 Delivery FaultInjector::deliver(const Bytes& answer) {
-    ++count_;
     Delivery d;
     d.bytes = answer;
-    if (fault_.kind == FaultKind::none || count_ % every_ != 0 || answer.size() < 2)
+    if (fault_.kind == FaultKind::none || fault_.kind == FaultKind::echo)
+        return d;
+    if (++count_ % every_ != 0 || answer.size() < 2)
         return d;
     d.note = "fault " + faultName(fault_);
     switch (fault_.kind) {
     case FaultKind::none:
+    case FaultKind::echo:
         break;
     case FaultKind::silent:
         d.send = false;

@@ -11,7 +11,7 @@
 
 namespace sim {
 
-enum class FaultKind { none, silent, badCrc, shortAnswer, garbage, exception, slow };
+enum class FaultKind { none, silent, badCrc, shortAnswer, garbage, exception, slow, echo };
 
 struct Fault {
     FaultKind kind = FaultKind::none;
@@ -20,7 +20,8 @@ struct Fault {
     friend bool operator==(const Fault&, const Fault&) = default;
 };
 
-// "silent", "bad-crc", "short", "garbage", "exception" or "slow:MS"; nothing when unknown.
+// "silent", "bad-crc", "short", "garbage", "exception", "echo" or "slow:MS"; nothing when
+// unknown.
 std::optional<Fault> parseFault(std::string_view text);
 std::string faultName(const Fault& fault);
 
@@ -32,10 +33,15 @@ struct Delivery {
     std::string note; // "fault bad-crc" when the fault struck, otherwise empty
 };
 
-// Strikes every n-th addressed request, counting from the first.
+// Strikes every n-th addressed request, counting from the first. The echo strikes every n-th
+// request heard instead, answered or not, as a converter echoes whatever it sends.
 class FaultInjector {
 public:
     FaultInjector(Fault fault, unsigned every, std::uint32_t seed);
+
+    // Call once for every request heard on the line: what comes back at once, before any
+    // answer (the request itself when the echo strikes, otherwise nothing).
+    Bytes hear(std::span<const std::uint8_t> request);
 
     // Call once for every request addressed to the sensor, with its proper answer.
     Delivery deliver(const Bytes& answer);

@@ -1,9 +1,10 @@
 // qf7320-sim: plays a QF7320 illuminance sensor on a serial line, one request at a time.
 
-#include "sim/fault.h"
 #include "sim/line.h"
+#include "sim/log.h"
 #include "sim/options.h"
-#include "sim/sensor.h"
+#include "sim/responder.h"
+#include "sim/tcpserver.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -26,24 +27,11 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 using sim::Bytes;
+using sim::logFrame;
+using sim::logLine;
 
 // A Modbus RTU frame is at most 256 bytes; anything longer is noise.
 constexpr std::size_t kMaxFrame = 256;
-
-void logLine(const std::string& text) {
-    const auto now = std::chrono::system_clock::now();
-    const std::time_t seconds = std::chrono::system_clock::to_time_t(now);
-    const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch());
-    tm local{};
-    localtime_r(&seconds, &local);
-    std::printf("%02d:%02d:%02d.%03d %s\n", local.tm_hour, local.tm_min, local.tm_sec,
-                static_cast<int>(ms.count() % 1000), text.c_str());
-    std::fflush(stdout);
-}
-
-void logFrame(const char* direction, const Bytes& bytes, const std::string& what) {
-    logLine(std::string(direction) + " " + sim::hexText(bytes) + "  " + what);
-}
 
 struct Pending {
     Bytes bytes;
@@ -51,19 +39,15 @@ struct Pending {
     Clock::time_point due;
     std::string note;
     bool logged = false;
+    bool whole = false; // goes out in one piece even when answers are paced: the echo
 };
 
 class Server {
 public:
     Server(const sim::Options& options, sim::Line& line, int signals)
-        : options_(options), line_(line), signals_(signals), sensor_(options.station),
-          faults_(options.fault, options.faultEvery, std::random_device{}()),
-          silence_(sim::frameSilence(options.baud)), character_(sim::characterTime(options.baud)),
-          start_(Clock::now()) {
-        if (options.lux)
-            sensor_.fixLux(*options.lux);
-        sensor_.skewWrites(options.writeSkew);
-    }
+        : options_(options), line_(line), signals_(signals),
+          responder_(options, std::random_device{}()), silence_(sim::frameSilence(options.baud)),
+          character_(sim::characterTime(options.baud)), start_(Clock::now()) {}
 
     // Serves until a signal arrives (0) or the line fails (1).
     int run() {
@@ -165,28 +149,30 @@ private:
             }
         }
         const double seconds = std::chrono::duration<double>(now - start_).count();
-        sim::Outcome outcome = sensor_.handle(request, seconds);
-        if (!outcome.addressed || outcome.answer.empty()) {
-            logFrame("rx", request, outcome.action);
-            return;
+        sim::Response response = responder_.respond(request, seconds);
+        logFrame("rx", request, response.heard);
+        // A converter with local echo hands the request back as it goes out, so the echo is
+        // complete by the time the request has ended.
+        if (!response.echo.empty()) {
+            Pending echo;
+            echo.bytes = std::move(response.echo);
+            echo.due = now;
+            echo.note = "echo; fault echo";
+            echo.whole = true;
+            out_.push_back(std::move(echo));
         }
-        sim::Delivery delivery = faults_.deliver(outcome.answer);
-        if (!delivery.send) {
-            logFrame("rx", request, outcome.action + "; " + delivery.note);
+        if (!response.send)
             return;
-        }
-        logFrame("rx", request, outcome.action);
         Pending p;
-        p.bytes = std::move(delivery.bytes);
+        p.bytes = std::move(response.answer);
         p.due = options_.pace ? std::max(now, lastRx_ + std::chrono::milliseconds(options_.delayMs))
                               : now;
         // A USB adapter collects what the line brings and hands it over when the line falls
         // silent: the whole answer at the moment its last character would have arrived.
         if (options_.burst && !p.bytes.empty())
             p.due += character_ * static_cast<int>(p.bytes.size() - 1);
-        p.due += std::chrono::milliseconds(delivery.extraDelayMs);
-        p.note =
-            delivery.note.empty() ? outcome.answerNote : outcome.answerNote + "; " + delivery.note;
+        p.due += std::chrono::milliseconds(response.extraDelayMs);
+        p.note = std::move(response.note);
         out_.push_back(std::move(p));
     }
 
@@ -203,7 +189,7 @@ private:
                 continue;
             }
             const std::size_t chunk =
-                options_.pace && !options_.burst ? 1 : p.bytes.size() - p.sent;
+                options_.pace && !options_.burst && !p.whole ? 1 : p.bytes.size() - p.sent;
             const ssize_t n = write(line_.fd(), p.bytes.data() + p.sent, chunk);
             if (n < 0) {
                 if (errno == EINTR)
@@ -217,7 +203,7 @@ private:
             p.sent += static_cast<std::size_t>(n);
             if (p.sent >= p.bytes.size())
                 out_.pop_front();
-            else if (options_.pace && !options_.burst)
+            else if (options_.pace && !options_.burst && !p.whole)
                 p.due += character_;
         }
         return false;
@@ -226,8 +212,7 @@ private:
     const sim::Options& options_;
     sim::Line& line_;
     int signals_;
-    sim::Sensor sensor_;
-    sim::FaultInjector faults_;
+    sim::Responder responder_;
     const Clock::duration silence_;
     const Clock::duration character_;
     const Clock::time_point start_;
@@ -236,12 +221,23 @@ private:
     std::deque<Pending> out_;
 };
 
-std::string describe(const sim::Options& o, const sim::Line& line) {
-    std::string text = "ready on ";
-    text += o.link.empty() ? line.device() : o.link + " -> " + line.device();
-    text += " at " + std::to_string(o.baud) + " baud, station " + std::to_string(o.station);
-    if (o.lux)
-        text += ", " + std::to_string(*o.lux) + " lx";
+template <typename T> std::string listText(const std::vector<T>& values) {
+    std::string text;
+    for (std::size_t i = 0; i < values.size(); ++i)
+        text += (i ? "," : "") + std::to_string(values[i]);
+    return text;
+}
+
+// The first line printed, which tells a test or a person where to reach the sensors:
+// "ready on LINK -> DEVICE at 9600 baud, station 1", "ready on DEVICE at ...", or
+// "ready on tcp 127.0.0.1:40123 (mbap) at 9600 baud, station 1,2,3".
+std::string describe(const sim::Options& o, const std::string& where) {
+    std::string text = "ready on " + where;
+    text += " at " + std::to_string(o.baud) + " baud, station " + listText(o.stations);
+    if (!o.mute.empty())
+        text += ", mute " + listText(o.mute);
+    if (!o.lux.empty())
+        text += ", " + listText(o.lux) + " lx";
     if (o.pace)
         text += ", paced with " + std::to_string(o.delayMs) + " ms delay";
     if (o.burst)
@@ -252,6 +248,8 @@ std::string describe(const sim::Options& o, const sim::Line& line) {
         text += ", strict rate";
     if (o.writeSkew != 0)
         text += ", writes stored with " + std::to_string(o.writeSkew) + " added";
+    if (o.absentSilent)
+        text += ", no reply for an absent unit";
     return text;
 }
 
@@ -293,13 +291,24 @@ int main(int argc, char** argv) {
 
     int status = 1;
     try {
-        sim::Line line = options.link.empty()
-                             ? sim::Line::serialPort(options.port, options.baud)
-                             : sim::Line::pseudoTerminal(options.link, options.baud);
-        std::printf("%s\n", describe(options, line).c_str());
-        std::fflush(stdout);
-        Server server(options, line, signals);
-        status = server.run();
+        if (options.listenHost) {
+            sim::TcpServer server(options, signals);
+            std::printf("%s\n", describe(options, "tcp " + server.address() + " (" +
+                                                      sim::framingName(options.framing) + ")")
+                                    .c_str());
+            std::fflush(stdout);
+            status = server.run();
+        } else {
+            sim::Line line = options.link.empty()
+                                 ? sim::Line::serialPort(options.port, options.baud)
+                                 : sim::Line::pseudoTerminal(options.link, options.baud);
+            const std::string where =
+                options.link.empty() ? line.device() : options.link + " -> " + line.device();
+            std::printf("%s\n", describe(options, where).c_str());
+            std::fflush(stdout);
+            Server server(options, line, signals);
+            status = server.run();
+        }
     } catch (const std::exception& e) {
         std::fprintf(stderr, "%s: %s\n", program.c_str(), e.what());
         status = 1;

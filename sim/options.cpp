@@ -1,6 +1,7 @@
 #include "sim/options.h"
 
 #include <algorithm>
+#include <arpa/inet.h>
 #include <array>
 #include <charconv>
 
@@ -19,6 +20,50 @@ template <typename T> std::optional<T> number(std::string_view text, T low, T hi
         value > high)
         return std::nullopt;
     return value;
+}
+
+// "1,2,3": each item within low-high; nothing when an item is not.
+template <typename T>
+std::optional<std::vector<T>> numberList(std::string_view text, T low, T high) {
+    std::vector<T> values;
+    for (;;) {
+        const auto comma = text.find(',');
+        const auto item = number<T>(text.substr(0, comma), low, high);
+        if (!item)
+            return std::nullopt;
+        values.push_back(*item);
+        if (comma == std::string_view::npos)
+            return values;
+        text.remove_prefix(comma + 1);
+    }
+}
+
+// "PORT", "HOST:PORT" or "[HOST]:PORT", HOST a numeric IPv4 or IPv6 address.
+bool parseListen(std::string_view text, Options& o) {
+    std::string host = "127.0.0.1";
+    std::string_view port = text;
+    if (text.starts_with('[')) {
+        const auto close = text.find("]:");
+        if (close == std::string_view::npos)
+            return false;
+        host = std::string(text.substr(1, close - 1));
+        port = text.substr(close + 2);
+        in6_addr v6{};
+        if (inet_pton(AF_INET6, host.c_str(), &v6) != 1)
+            return false;
+    } else if (const auto colon = text.rfind(':'); colon != std::string_view::npos) {
+        host = std::string(text.substr(0, colon));
+        port = text.substr(colon + 1);
+        in_addr v4{};
+        if (inet_pton(AF_INET, host.c_str(), &v4) != 1)
+            return false;
+    }
+    const auto number = numberList<std::uint16_t>(port, 0, 65535);
+    if (!number || number->size() != 1)
+        return false;
+    o.listenHost = host;
+    o.listenPort = number->front();
+    return true;
 }
 
 ParsedArguments failure(std::string error) {
@@ -42,6 +87,7 @@ std::chrono::microseconds frameSilence(int baud) {
 
 ParsedArguments parseArguments(std::span<const std::string> args) {
     Options o;
+    bool framingGiven = false;
     for (std::size_t i = 0; i < args.size(); ++i) {
         std::string_view name = args[i];
         std::optional<std::string> inlineValue;
@@ -83,8 +129,15 @@ ParsedArguments parseArguments(std::span<const std::string> args) {
             o.burst = true;
             continue;
         }
-        const bool known = name == "--link" || name == "--port" || name == "--baud" ||
-                           name == "--station" || name == "--lux" || name == "--delay" ||
+        if (name == "--absent-silent") {
+            if (!flag())
+                return failure("--absent-silent takes no value");
+            o.absentSilent = true;
+            continue;
+        }
+        const bool known = name == "--link" || name == "--port" || name == "--listen" ||
+                           name == "--framing" || name == "--baud" || name == "--station" ||
+                           name == "--mute" || name == "--lux" || name == "--delay" ||
                            name == "--fault" || name == "--fault-every" || name == "--write-skew";
         if (!known)
             return failure("unknown argument '" + std::string(name) + "'");
@@ -96,20 +149,33 @@ ParsedArguments parseArguments(std::span<const std::string> args) {
             o.link = *v;
         } else if (name == "--port") {
             o.port = *v;
+        } else if (name == "--listen") {
+            if (!parseListen(*v, o))
+                return failure(bad + " ([HOST:]PORT, HOST a numeric address, [v6]:PORT)");
+        } else if (name == "--framing") {
+            if (*v != "rtu" && *v != "mbap")
+                return failure(bad + " (rtu or mbap)");
+            o.framing = *v == "rtu" ? Framing::rtu : Framing::mbap;
+            framingGiven = true;
         } else if (name == "--baud") {
             const auto baud = number<int>(*v, 1, 10000000);
             if (!baud || std::find(kBauds.begin(), kBauds.end(), *baud) == kBauds.end())
                 return failure(bad);
             o.baud = *baud;
         } else if (name == "--station") {
-            const auto station = number<int>(*v, 1, 247);
-            if (!station)
-                return failure(bad + " (1-247)");
-            o.station = static_cast<std::uint8_t>(*station);
+            const auto stations = numberList<std::uint8_t>(*v, 1, 247);
+            if (!stations)
+                return failure(bad + " (1-247, or a list such as 1,2,3)");
+            o.stations = *stations;
+        } else if (name == "--mute") {
+            const auto mute = numberList<std::uint8_t>(*v, 1, 247);
+            if (!mute)
+                return failure(bad + " (1-247, or a list such as 2,3)");
+            o.mute = *mute;
         } else if (name == "--lux") {
-            const auto lux = number<std::uint32_t>(*v, 0, 655350);
+            const auto lux = numberList<std::uint32_t>(*v, 0, 655350);
             if (!lux)
-                return failure(bad + " (0-655350)");
+                return failure(bad + " (0-655350, or one a station: 100,200,300)");
             o.lux = *lux;
         } else if (name == "--delay") {
             const auto delay = number<int>(*v, 0, 60000);
@@ -133,30 +199,75 @@ ParsedArguments parseArguments(std::span<const std::string> args) {
             o.writeSkew = *skew;
         }
     }
-    if (o.link.empty() == o.port.empty())
-        return failure("give exactly one of --link and --port");
+    if (!o.link.empty() + !o.port.empty() + o.listenHost.has_value() != 1)
+        return failure("give exactly one of --link, --port and --listen");
     if (o.burst && !o.pace)
         return failure("--burst needs --pace");
+    if (framingGiven && !o.listenHost)
+        return failure("--framing needs --listen");
+    if (o.absentSilent && (!o.listenHost || o.framing != Framing::mbap))
+        return failure("--absent-silent needs --listen with --framing mbap");
+    if (o.strictBaud && o.listenHost)
+        return failure("--strict-baud needs a serial line: TCP has no rate to check");
+    if (o.fault.kind == FaultKind::echo && o.listenHost && o.framing == Framing::mbap)
+        return failure("--fault echo needs a serial line or --framing rtu: a Modbus TCP gateway "
+                       "hears its own line's echo and skips it, so none reaches TCP");
+    if (o.lux.size() > 1 && o.lux.size() != o.stations.size())
+        return failure("--lux gives " + std::to_string(o.lux.size()) + " readings for " +
+                       std::to_string(o.stations.size()) + " stations");
+    for (const std::uint8_t m : o.mute)
+        if (std::find(o.stations.begin(), o.stations.end(), m) == o.stations.end())
+            return failure("--mute " + std::to_string(m) + ": no sensor at that station");
     return {o, {}};
 }
 
+std::string framingName(Framing framing) {
+    return framing == Framing::mbap ? "mbap" : "rtu";
+}
+
 std::string usage(std::string_view program) {
-    std::string text = "usage: " + std::string(program) +
-                       " (--link PATH | --port DEVICE) [options]\n"
-                       "Plays a QF7320 illuminance sensor (Modbus RTU slave) on a serial line.\n"
-                       "  --link PATH        create a pseudo-terminal, symbolic link PATH -> it\n"
-                       "  --port DEVICE      serve a real serial port instead\n"
-                       "  --baud N           line speed, 8N1 (default 9600; ";
+    std::string text =
+        "usage: " + std::string(program) +
+        " (--link PATH | --port DEVICE | --listen [HOST:]PORT) [options]\n"
+        "Plays QF7320 illuminance sensors (Modbus RTU slaves) on a serial line, or\n"
+        "behind a serial device server or Modbus TCP gateway.\n"
+        "  --link PATH        create a pseudo-terminal, symbolic link PATH -> it\n"
+        "  --port DEVICE      serve a real serial port instead\n"
+        "  --listen [HOST:]PORT\n"
+        "                     serve TCP clients instead, at a numeric address\n"
+        "                     (default 127.0.0.1; [::1]:PORT for IPv6); PORT 0 picks a\n"
+        "                     free port, named in the first line printed. Clients\n"
+        "                     are served one transaction at a time, in turn\n"
+        "  --framing MODE     with --listen: rtu (default), RTU frames with their CRC\n"
+        "                     in the stream, as a transparent serial device server\n"
+        "                     passes them; a request ends at its length, or, for a\n"
+        "                     function of unknown length, at 3.5 quiet characters;\n"
+        "                     or mbap, Modbus TCP as a gateway speaks it: MBAP header,\n"
+        "                     unit id = station, no CRC, the reply carrying the\n"
+        "                     request's transaction id. A unit that gives no valid\n"
+        "                     answer (absent, muted, silent, a bad CRC, cut short,\n"
+        "                     garbled, several answering at once) gets exception\n"
+        "                     0x0B (gateway target device failed to respond)\n"
+        "  --absent-silent    with --framing mbap: no reply at all in place of 0x0B\n"
+        "  --baud N           line speed, 8N1 (default 9600; ";
     for (std::size_t i = 0; i < kBauds.size(); ++i)
         text += (i ? " " : "") + std::to_string(kBauds[i]);
     text += ")\n"
-            "  --station N        station address 1-247 (default 1)\n"
-            "  --lux N            fixed illuminance in lx (default: a slowly drifting reading)\n"
+            "  --station N[,N...] station address 1-247 (default 1); a list puts one sensor at\n"
+            "                     each on the same line, each with its own reading, parameters\n"
+            "                     and address. The address query (function 0x25 to station\n"
+            "                     250) makes all of them answer at once: the answers collide,\n"
+            "                     and the master gets a garble that fails its CRC\n"
+            "  --mute N[,N...]    the sensors at these stations never answer\n"
+            "  --lux N[,N...]     fixed illuminance in lx, for every sensor or one a station\n"
+            "                     (default: a slowly drifting reading)\n"
             "  --pace             send the answer at wire speed, one character time per byte\n"
             "  --delay MS         with --pace: gap before the answer (default 5)\n"
             "  --burst            with --pace: hand the answer over in one piece once its last\n"
             "                     character has crossed the line, as a USB adapter does\n"
             "  --fault MODE       none | silent | bad-crc | short | garbage | exception | slow:MS\n"
+            "                     | echo (every request comes back before its answer, as from a\n"
+            "                     converter with local echo; not with --framing mbap)\n"
             "  --fault-every N    apply the fault to every N-th request only (default 1)\n"
             "  --strict-baud      ignore requests while the other end's line is set to another\n"
             "                     rate, as a sensor hears only noise then (pseudo-terminals\n"

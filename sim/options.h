@@ -10,15 +10,26 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace sim {
+
+enum class Framing { rtu, mbap };
 
 struct Options {
     std::string link; // create a pseudo-terminal and point this symbolic link at it
     std::string port; // or serve this serial device
+    // or serve TCP clients on this numeric address and port (0: any free port)
+    std::optional<std::string> listenHost;
+    std::uint16_t listenPort = 0;
+    Framing framing = Framing::rtu;
+    // With mbap framing: a unit that gives no valid answer gets no reply at all, rather than the
+    // exception 0x0B (gateway target device failed to respond) that gateways send.
+    bool absentSilent = false;
     int baud = 9600;
-    std::uint8_t station = 1;
-    std::optional<std::uint32_t> lux;
+    std::vector<std::uint8_t> stations{1}; // one sensor at each, in this order
+    std::vector<std::uint8_t> mute;        // stations whose sensor never answers
+    std::vector<std::uint32_t> lux;        // empty: drifting; one: every sensor; else one each
     bool pace = false;
     bool burst = false; // with pace: the answer arrives in one piece once it has crossed the line
     int delayMs = 5;
@@ -39,6 +50,9 @@ struct ParsedArguments {
 ParsedArguments parseArguments(std::span<const std::string> args);
 
 std::string usage(std::string_view program);
+
+// "rtu" or "mbap".
+std::string framingName(Framing framing);
 
 // The baud rates the line can be set to, lowest first.
 std::span<const int> supportedBauds();

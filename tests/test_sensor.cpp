@@ -1,14 +1,28 @@
 // The simulated sensor's logic, byte for byte: what it answers, how it measures, its faults, its
 // arguments and its line timing, without a process or a line.
 
+#include "sim/bus.h"
 #include "sim/fault.h"
+#include "sim/framing.h"
 #include "sim/options.h"
+#include "sim/responder.h"
 #include "sim/sensor.h"
 #include "tests/support/simscript.h"
 
 #include <QTest>
 
 using namespace std::chrono_literals;
+
+namespace {
+
+std::vector<std::string> standardArgs(const QStringList& args) {
+    std::vector<std::string> list;
+    for (const QString& a : args)
+        list.push_back(a.toStdString());
+    return list;
+}
+
+} // namespace
 
 class TestSensor : public QObject {
     Q_OBJECT
@@ -94,6 +108,175 @@ private slots:
             QCOMPARE(outcome.addressed, !step.answer.isEmpty());
             QVERIFY(!outcome.action.empty());
         }
+    }
+
+    // -----------------------------------------------------------------------------------------
+    // Several sensors on one line, with the faults of the options: what comes back on the line
+    // for each request, echo first. Each script starts from the sensors the arguments place.
+
+    void bus_data() {
+        QTest::addColumn<QStringList>("args");
+        QTest::addColumn<QStringList>("script");
+        const QStringList three{"--station", "1,2,3", "--lux", "100,200,300"};
+        const QStringList two{"--station", "1,2", "--lux", "100,200"};
+        const QString query = QStringLiteral("FA 25 0200 0001");
+
+        QTest::newRow("each station answers with its own reading")
+            << three
+            << QStringList{"01 03 0000 0001 -> 01 03 02 000A", "02 04 0000 0001 -> 02 04 02 0014",
+                           "03 03 0000 0002 -> 03 03 04 001E 092E", "04 03 0000 0001 -> -"};
+        QTest::newRow("one reading for every sensor")
+            << QStringList{"--station", "7,9", "--lux", "12340"}
+            << QStringList{"07 03 0000 0001 -> 07 03 02 04D2", "09 03 0000 0001 -> 09 03 02 04D2"};
+        QTest::newRow("parameters are each sensor's own")
+            << two
+            << QStringList{"01 06 0A03 1388 -> echo", "02 03 0003 0001 -> 02 03 02 2710",
+                           "01 03 0003 0001 -> 01 03 02 1388", "01 03 0000 0001 -> 01 03 02 0005"};
+        QTest::newRow("an address change moves only the sensor asked")
+            << three
+            << QStringList{"02 06 0B00 0005 -> echo", "02 03 0000 0001 -> -",
+                           "05 03 0000 0001 -> 05 03 02 0014", "01 03 0000 0001 -> 01 03 02 000A",
+                           "03 03 0000 0001 -> 03 03 02 001E"};
+        QTest::newRow("a broadcast reaches every sensor, unanswered")
+            << two
+            << QStringList{"00 06 0A03 1388 -> -", "01 03 0003 0001 -> 01 03 02 1388",
+                           "02 03 0003 0001 -> 02 03 02 1388"};
+        QTest::newRow("a muted sensor never answers")
+            << three + QStringList{"--mute", "2"}
+            << QStringList{"02 03 0000 0001 -> -", "02 06 0A03 1388 -> -",
+                           "01 03 0000 0001 -> 01 03 02 000A"};
+        QTest::newRow("the address query collides: the answers ORed fail their CRC")
+            << two << QStringList{query + " -> raw FA 25 01 03 E1 67"};
+        QTest::newRow("three answers to the address query")
+            << three << QStringList{query + " -> raw FA 25 01 03 E1 E7"};
+        QTest::newRow("muted sensors stay out of the address query")
+            << three + QStringList{"--mute", "2,3"} << QStringList{query + " -> FA 25 01 01"};
+        QTest::newRow("once one sensor moved, the others still collide with it")
+            << two << QStringList{"02 06 0B00 0003 -> echo", query + " -> raw FA 25 01 03 E1 E7"};
+        QTest::newRow("two sensors at one address collide on a read")
+            << QStringList{"--station", "1,1", "--lux", "100,200"}
+            << QStringList{"01 03 0000 0001 -> raw 01 03 02 00 1E B8 4B"};
+        QTest::newRow("identical answers still collide: the CRC is spoiled")
+            << QStringList{"--station", "1,1", "--lux", "100"}
+            << QStringList{"01 03 0000 0001 -> raw 01 03 02 00 0A C7 BC"};
+        QTest::newRow("echo: the request comes back before the answer")
+            << two + QStringList{"--fault", "echo"}
+            << QStringList{"raw 01 03 00 00 00 01 84 0A -> raw 01 03 00 00 00 01 84 0A "
+                           "01 03 02 00 0A 38 43"};
+        QTest::newRow("echo of requests nobody answers")
+            << two + QStringList{"--fault", "echo"}
+            << QStringList{"05 03 0000 0001 -> echo", "00 06 0A03 1388 -> echo",
+                           "raw 01 03 00 -> echo"};
+        QTest::newRow("echo of every 2nd request heard")
+            << two + QStringList{"--fault", "echo", "--fault-every", "2"}
+            << QStringList{"05 03 0000 0001 -> -",
+                           "raw 01 03 00 00 00 01 84 0A -> raw 01 03 00 00 00 01 84 0A "
+                           "01 03 02 00 0A 38 43",
+                           "01 03 0000 0001 -> 01 03 02 000A"};
+        QTest::newRow("faults strike the collision too")
+            << two + QStringList{"--fault", "exception"}
+            << QStringList{query + " -> FA A5 04", "01 03 0000 0001 -> 01 83 04"};
+    }
+    void bus() {
+        QFETCH(QStringList, args);
+        QFETCH(QStringList, script);
+        const sim::ParsedArguments parsed =
+            sim::parseArguments(standardArgs(QStringList{"--link", "/tmp/a"} + args));
+        QVERIFY2(parsed.options, parsed.error.c_str());
+        sim::Responder responder(*parsed.options, 1);
+        for (const QString& text : script) {
+            const Step step = parseStep(text);
+            const sim::Response r = responder.respond(toBytes(step.request), 0.0);
+            const QByteArray line = fromBytes(r.echo) + (r.send ? fromBytes(r.answer) : "");
+            QVERIFY2(line == step.answer, qPrintable(text + " gave " + line.toHex(' ')));
+            QVERIFY(!r.heard.empty());
+        }
+    }
+
+    // What the log says of the requests several sensors hear.
+    void busLog() {
+        const std::uint8_t stations[] = {1, 2, 3};
+        const std::uint8_t mute[] = {3};
+        sim::Bus bus(stations, mute);
+        const auto heard = [&bus](const char* hex) {
+            return QString::fromStdString(bus.handle(toBytes(withCrc(hex)), 0).action);
+        };
+        const sim::BusOutcome query = bus.handle(toBytes(withCrc("FA 25 0200 0001")), 0);
+        QCOMPARE(query.answering, 2);
+        QCOMPARE(QString::fromStdString(query.answerNote), "collision of 2 answers");
+        QCOMPARE(heard("02 03 0000 0001"), "station 2: read 1 register from 0 (function 3)");
+        QCOMPARE(heard("03 03 0000 0001"), "ignored: station 3 is mute");
+        QCOMPARE(heard("09 03 0000 0001"), "ignored: for station 9");
+        QCOMPARE(heard("00 06 0B00 0009"), "broadcast: station 1 -> 9; broadcast: station 2 -> 9");
+    }
+
+    // -----------------------------------------------------------------------------------------
+    // Requests in a TCP stream.
+
+    void rtuRequestLength_data() {
+        QTest::addColumn<QByteArray>("stream");
+        QTest::addColumn<int>("length"); // -1: cannot tell
+        QTest::newRow("nothing yet") << QByteArray() << -1;
+        QTest::newRow("station alone") << QByteArray::fromHex("01") << -1;
+        QTest::newRow("read") << QByteArray::fromHex("01 03") << 8;
+        QTest::newRow("input read") << QByteArray::fromHex("01 04 00") << 8;
+        QTest::newRow("write") << QByteArray::fromHex("01 06") << 8;
+        QTest::newRow("address query") << QByteArray::fromHex("FA 25 02 00") << 8;
+        QTest::newRow("write multiple before its byte count")
+            << QByteArray::fromHex("01 10 0A 03 00 02") << -1;
+        QTest::newRow("write multiple: byte count 4")
+            << QByteArray::fromHex("01 10 0A 03 00 02 04") << 13;
+        QTest::newRow("read and write: byte count 2")
+            << QByteArray::fromHex("01 17 00 00 00 01 00 00 00 01 02") << 15;
+        QTest::newRow("unknown function") << QByteArray::fromHex("01 41 00 00") << -1;
+        QTest::newRow("diagnostics counter") << QByteArray::fromHex("01 0B") << 4;
+    }
+    void rtuRequestLength() {
+        QFETCH(QByteArray, stream);
+        const auto length = sim::rtuRequestLength(toBytes(stream));
+        QTEST(length ? int(*length) : -1, "length");
+    }
+
+    void mbapFrames_data() {
+        QTest::addColumn<QByteArray>("stream");
+        QTest::addColumn<int>("state"); // 0 incomplete, 1 bad, 2 complete
+        QTest::addColumn<int>("length");
+        QTest::newRow("empty") << QByteArray() << 0 << 0;
+        QTest::newRow("header in part") << QByteArray::fromHex("12 34 00 00 00") << 0 << 0;
+        QTest::newRow("PDU in part") << QByteArray::fromHex("12 34 00 00 00 06 01 03 00") << 0 << 0;
+        QTest::newRow("read, whole")
+            << QByteArray::fromHex("12 34 00 00 00 06 01 03 00 00 00 01") << 2 << 12;
+        QTest::newRow("read and the start of the next")
+            << QByteArray::fromHex("12 34 00 00 00 06 01 03 00 00 00 01 12 35") << 2 << 12;
+        QTest::newRow("protocol id 1") << QByteArray::fromHex("12 34 00 01") << 1 << 0;
+        QTest::newRow("length 1: no function")
+            << QByteArray::fromHex("12 34 00 00 00 01") << 1 << 0;
+        QTest::newRow("length 254, the largest")
+            << QByteArray::fromHex("00 01 00 00 00 FE") << 0 << 0;
+        QTest::newRow("length 255") << QByteArray::fromHex("00 01 00 00 00 FF") << 1 << 0;
+        QTest::newRow("RTU bytes are not MBAP")
+            << QByteArray::fromHex("01 03 00 00 00 01 84 0A") << 1 << 0;
+    }
+    void mbapFrames() {
+        QFETCH(QByteArray, stream);
+        const sim::MbapFrame frame = sim::mbapFrame(toBytes(stream));
+        QTEST(int(frame.state), "state");
+        QTEST(int(frame.length), "length");
+    }
+
+    void mbapConversions() {
+        const sim::Bytes request =
+            toBytes(QByteArray::fromHex("AB CD 00 00 00 06 02 03 00 00 00 01"));
+        QCOMPARE(sim::mbapTransaction(request), std::uint16_t(0xABCD));
+        QCOMPARE(fromBytes(sim::mbapToRtu(request)), withCrc("02 03 0000 0001"));
+        const auto reply = sim::rtuToMbap(0xABCD, toBytes(withCrc("02 03 02 04D2")));
+        QVERIFY(reply);
+        QCOMPARE(fromBytes(*reply).toHex(' '), QByteArray("ab cd 00 00 00 05 02 03 02 04 d2"));
+        QVERIFY(!sim::rtuToMbap(1, toBytes(QByteArray::fromHex("02 03 02 04 D2 00 00"))));
+        QVERIFY(!sim::rtuToMbap(1, toBytes(withCrc("02"))));
+        QCOMPARE(
+            fromBytes(sim::mbapException(0x0102, 9, 0x03, sim::kGatewayTargetFailed)).toHex(' '),
+            QByteArray("01 02 00 00 00 03 09 83 0b"));
     }
 
     void illuminance_data() {
@@ -269,12 +452,86 @@ private slots:
         const sim::Options& o = *parsed.options;
         QTEST(QString::fromStdString(o.link.empty() ? o.port : o.link), "device");
         QTEST(o.baud, "baud");
-        QTEST(int(o.station), "station");
-        QTEST(o.lux ? int(*o.lux) : -1, "lux");
+        QTEST(int(o.stations.front()), "station");
+        QTEST(o.lux.empty() ? -1 : int(o.lux.front()), "lux");
         QTEST(o.pace, "pace");
         QTEST(o.delayMs, "delay");
         QTEST(QString::fromStdString(sim::faultName(o.fault)), "fault");
         QTEST(int(o.faultEvery), "every");
+    }
+
+    void stationsAndListenArguments() {
+        const auto parse = [](const QStringList& args) {
+            return sim::parseArguments(standardArgs(args));
+        };
+        const sim::ParsedArguments bus = parse(
+            {"--link", "/tmp/a", "--station", "1,2,247", "--mute", "2", "--lux", "0,5,655350"});
+        QVERIFY2(bus.options, bus.error.c_str());
+        QCOMPARE(bus.options->stations, (std::vector<std::uint8_t>{1, 2, 247}));
+        QCOMPARE(bus.options->mute, std::vector<std::uint8_t>{2});
+        QCOMPARE(bus.options->lux, (std::vector<std::uint32_t>{0, 5, 655350}));
+        QVERIFY(!bus.options->listenHost);
+
+        const sim::ParsedArguments port = parse({"--listen", "0"});
+        QVERIFY2(port.options, port.error.c_str());
+        QCOMPARE(*port.options->listenHost, std::string("127.0.0.1"));
+        QCOMPARE(port.options->listenPort, std::uint16_t(0));
+        QVERIFY(port.options->framing == sim::Framing::rtu);
+        const sim::ParsedArguments v6 =
+            parse({"--listen", "[::1]:1502", "--framing", "mbap", "--absent-silent"});
+        QVERIFY2(v6.options, v6.error.c_str());
+        QCOMPARE(*v6.options->listenHost, std::string("::1"));
+        QCOMPARE(v6.options->listenPort, std::uint16_t(1502));
+        QVERIFY(v6.options->framing == sim::Framing::mbap);
+        QVERIFY(v6.options->absentSilent);
+        const sim::ParsedArguments host = parse({"--listen=127.0.0.2:65535", "--fault", "echo"});
+        QVERIFY2(host.options, host.error.c_str());
+        QCOMPARE(*host.options->listenHost, std::string("127.0.0.2"));
+        QCOMPARE(host.options->listenPort, std::uint16_t(65535));
+    }
+
+    void refusedArguments_data() {
+        QTest::addColumn<QStringList>("args");
+        QTest::addColumn<QString>("error");
+        QTest::newRow("station list with a 0")
+            << QStringList{"--link", "/tmp/a", "--station", "1,0"} << "bad value";
+        QTest::newRow("station list with an empty item")
+            << QStringList{"--link", "/tmp/a", "--station", "1,,2"} << "bad value";
+        QTest::newRow("station list ending in a comma")
+            << QStringList{"--link", "/tmp/a", "--station", "1,"} << "bad value";
+        QTest::newRow("mute of a station without a sensor")
+            << QStringList{"--link", "/tmp/a", "--station", "1,2", "--mute", "3"}
+            << "no sensor at that station";
+        QTest::newRow("readings for another number of stations")
+            << QStringList{"--link", "/tmp/a", "--station", "1,2,3", "--lux", "1,2"}
+            << "2 readings for 3 stations";
+        QTest::newRow("listen and link")
+            << QStringList{"--link", "/tmp/a", "--listen", "0"} << "exactly one";
+        QTest::newRow("listen at a name")
+            << QStringList{"--listen", "localhost:502"} << "bad value";
+        QTest::newRow("listen with IPv6 unbracketed")
+            << QStringList{"--listen", "::1:502"} << "bad value";
+        QTest::newRow("listen at port 65536") << QStringList{"--listen", "65536"} << "bad value";
+        QTest::newRow("listen without a port")
+            << QStringList{"--listen", "127.0.0.1:"} << "bad value";
+        QTest::newRow("framing without listen")
+            << QStringList{"--link", "/tmp/a", "--framing", "rtu"} << "--framing needs --listen";
+        QTest::newRow("unknown framing")
+            << QStringList{"--listen", "0", "--framing", "ascii"} << "rtu or mbap";
+        QTest::newRow("absent-silent with rtu framing")
+            << QStringList{"--listen", "0", "--absent-silent"} << "--framing mbap";
+        QTest::newRow("strict baud over TCP")
+            << QStringList{"--listen", "0", "--strict-baud"} << "serial line";
+        QTest::newRow("echo through a gateway")
+            << QStringList{"--listen", "0", "--framing", "mbap", "--fault", "echo"}
+            << "--fault echo needs";
+    }
+    void refusedArguments() {
+        QFETCH(QStringList, args);
+        QFETCH(QString, error);
+        const sim::ParsedArguments parsed = sim::parseArguments(standardArgs(args));
+        QVERIFY(!parsed.options);
+        QVERIFY2(QString::fromStdString(parsed.error).contains(error), parsed.error.c_str());
     }
 
     void strictBaudAndWriteSkewArguments() {
