@@ -131,6 +131,11 @@ int startup(int runs);
 // qf7320 poll --period 0 as a child, and the whole process of qf7320 read against mbpoll's.
 int cliPoll(int baud, int samples);
 int cliProcess(int runs);
+// The same over Modbus TCP against libmodbus's TCP master and mbpoll, and three stations on one
+// line polled back to back, with and without a muted one (see netcycle.cpp).
+int cliTcpPoll(int samples);
+int cliTcpProcess(int runs);
+int cliBus(int baud, int cycles);
 int startupChild(int argc, char** argv, Clock::time_point mainEntry);
 
 } // namespace bench

@@ -24,7 +24,10 @@ constexpr const char* kUsage =
     "       qf7320-bench floor SECONDS\n"
     "       qf7320-bench startup RUNS\n"
     "       qf7320-bench cli-poll BAUD SAMPLES\n"
-    "       qf7320-bench cli-process RUNS\n";
+    "       qf7320-bench cli-process RUNS\n"
+    "       qf7320-bench cli-tcp-poll SAMPLES\n"
+    "       qf7320-bench cli-tcp-process RUNS\n"
+    "       qf7320-bench cli-bus BAUD CYCLES\n";
 
 bool wholeNumbers(int argc, char** argv, int from, int count, int* out) {
     if (argc != from + count)
@@ -56,9 +59,11 @@ int main(int argc, char** argv) {
                       mode == "load" || mode == "load-in-one-piece" || mode == "load-unpainted" ||
                       mode == "window-load" || mode == "profile") &&
                      wholeNumbers(argc, argv, 2, 3, n)) ||
-                    ((mode == "cli-poll" || mode == "load-without-line" || mode == "modbus-load") &&
+                    ((mode == "cli-poll" || mode == "load-without-line" || mode == "modbus-load" ||
+                      mode == "cli-bus") &&
                      wholeNumbers(argc, argv, 2, 2, n)) ||
-                    ((mode == "startup" || mode == "cli-process" || mode == "floor") &&
+                    ((mode == "startup" || mode == "cli-process" || mode == "floor" ||
+                      mode == "cli-tcp-poll" || mode == "cli-tcp-process") &&
                      wholeNumbers(argc, argv, 2, 1, n));
     if (!ok) {
         std::fputs(kUsage, stderr);
@@ -92,6 +97,12 @@ int main(int argc, char** argv) {
         return bench::cliPoll(n[0], n[1]);
     if (mode == "cli-process")
         return bench::cliProcess(n[0]);
+    if (mode == "cli-tcp-poll")
+        return bench::cliTcpPoll(n[0]);
+    if (mode == "cli-tcp-process")
+        return bench::cliTcpProcess(n[0]);
+    if (mode == "cli-bus")
+        return bench::cliBus(n[0], n[1]);
     if (mode == "floor")
         return bench::floorLoad(n[0]);
     return bench::startup(n[0]);
