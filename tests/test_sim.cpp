@@ -847,6 +847,28 @@ private slots:
         QVERIFY(!QFileInfo(link).isSymLink());
     }
 
+    // A client whose requests wait behind a slow answer, more of them than are taken in, costs
+    // no CPU while it waits.
+    void waitingClientsWithoutSpinning() {
+        SimProcess sim;
+        QVERIFY2(sim.listen({"--fault", "slow:1500", "--lux", QString::number(kFixedLux)}),
+                 sim.log);
+        TcpClient client(sim.host, sim.port);
+        QVERIFY(client.isOpen());
+        QByteArray requests;
+        for (int i = 0; i < 8; ++i)
+            requests += withCrc("01 03 0000 0001");
+        QVERIFY(client.write(requests + QByteArray::fromHex("01 03")));
+        QVERIFY2(sim.waitForLog("client 1 rx"), sim.log);
+        const long long before = sim.cpuTicks();
+        QVERIFY(before >= 0);
+        // Nothing is logged until the slow answer goes out.
+        QVERIFY2(!sim.process.waitForReadyRead(800), sim.process.readAllStandardOutput());
+        const long long used = sim.cpuTicks() - before;
+        QVERIFY2(used <= sysconf(_SC_CLK_TCK) / 20, qPrintable(QString::number(used)));
+        QCOMPARE(client.read(7, 3000).toHex(' '), withCrc("01 03 02 04D2").toHex(' '));
+    }
+
     void refusesTakenPort() {
         SimProcess first;
         QVERIFY2(first.listen(), first.log);
