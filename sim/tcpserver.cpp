@@ -153,7 +153,8 @@ int TcpServer::run() {
             if (const auto c = clients_.find(id); c != clients_.end())
                 flush(id, c->second);
         for (const unsigned id : toRead)
-            receive(id);
+            if (clients_.contains(id))
+                receive(id);
         if (FD_ISSET(listener_, &readable))
             accept();
     }
@@ -169,7 +170,7 @@ std::optional<TcpServer::Clock::time_point> TcpServer::nextEvent() const {
         consider(turn_->due);
     if (options_.framing == Framing::rtu)
         for (const auto& [id, client] : clients_)
-            if (!client.in.empty())
+            if (!client.in.empty() && client.requests.size() < kMaxQueued)
                 consider(client.lastRx + silence_);
     return next;
 }

@@ -16,11 +16,14 @@
 
 #include <modbus.h>
 
+#include <arpa/inet.h>
 #include <cerrno>
 #include <csignal>
 #include <fcntl.h>
 #include <memory>
+#include <netinet/in.h>
 #include <poll.h>
+#include <sys/socket.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -87,6 +90,83 @@ private:
     int fd_ = -1;
 };
 
+// A TCP client on the loopback with plain reads and writes.
+class TcpClient {
+public:
+    TcpClient(const QString& host, quint16 port) {
+        const bool v6 = host.contains(':');
+        fd_ = ::socket(v6 ? AF_INET6 : AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_storage address{};
+        socklen_t length = 0;
+        if (v6) {
+            auto* a = reinterpret_cast<sockaddr_in6*>(&address);
+            a->sin6_family = AF_INET6;
+            a->sin6_port = htons(port);
+            inet_pton(AF_INET6, qPrintable(host), &a->sin6_addr);
+            length = sizeof *a;
+        } else {
+            auto* a = reinterpret_cast<sockaddr_in*>(&address);
+            a->sin_family = AF_INET;
+            a->sin_port = htons(port);
+            inet_pton(AF_INET, qPrintable(host), &a->sin_addr);
+            length = sizeof *a;
+        }
+        if (fd_ >= 0 && ::connect(fd_, reinterpret_cast<sockaddr*>(&address), length) != 0) {
+            ::close(fd_);
+            fd_ = -1;
+        }
+    }
+    ~TcpClient() { close(); }
+    TcpClient(const TcpClient&) = delete;
+    TcpClient& operator=(const TcpClient&) = delete;
+
+    bool isOpen() const { return fd_ >= 0; }
+    void close() {
+        if (fd_ >= 0)
+            ::close(fd_);
+        fd_ = -1;
+    }
+    bool write(const QByteArray& data) {
+        return ::send(fd_, data.constData(), static_cast<size_t>(data.size()), MSG_NOSIGNAL) ==
+               data.size();
+    }
+    // Reads until count bytes have come, or ms have passed, or the server closed.
+    QByteArray read(qsizetype count, int ms = 3000) {
+        QByteArray data;
+        QDeadlineTimer deadline(ms);
+        while (data.size() < count && !deadline.hasExpired()) {
+            pollfd p{fd_, POLLIN, 0};
+            if (::poll(&p, 1, static_cast<int>(deadline.remainingTime())) <= 0)
+                break;
+            char buffer[256];
+            const ssize_t n = ::read(
+                fd_, buffer, static_cast<size_t>(std::min<qsizetype>(count - data.size(), 256)));
+            if (n <= 0)
+                break;
+            data.append(buffer, n);
+        }
+        return data;
+    }
+    // Whether the server has closed the connection, waiting at most ms.
+    bool closedByPeer(int ms = 3000) {
+        pollfd p{fd_, POLLIN, 0};
+        char byte = 0;
+        return ::poll(&p, 1, ms) == 1 && ::read(fd_, &byte, 1) == 0;
+    }
+
+private:
+    int fd_ = -1;
+};
+
+// A Modbus TCP request: transaction id, protocol 0, length, unit, PDU given as hex.
+QByteArray mbap(quint16 transaction, const char* unitAndPdu) {
+    const QByteArray body = QByteArray::fromHex(unitAndPdu);
+    QByteArray frame;
+    frame.append(char(transaction >> 8)).append(char(transaction & 0xFF)).append(2, '\0');
+    frame.append(char(body.size() >> 8)).append(char(body.size() & 0xFF));
+    return frame + body;
+}
+
 struct ModbusFree {
     void operator()(modbus_t* ctx) const {
         modbus_close(ctx);
@@ -100,6 +180,14 @@ Modbus connectMaster(const QString& path, int station = 1, int baud = 9600) {
     Modbus ctx(modbus_new_rtu(QFile::encodeName(path).constData(), baud, 'N', 8, 1));
     if (!ctx || modbus_set_slave(ctx.get(), station) != 0 ||
         modbus_set_response_timeout(ctx.get(), 1, 0) != 0 || modbus_connect(ctx.get()) != 0)
+        return nullptr;
+    return ctx;
+}
+
+// A libmodbus Modbus TCP client of the simulator, connected, with a one-second response timeout.
+Modbus connectTcp(const SimProcess& sim) {
+    Modbus ctx(modbus_new_tcp_pi(qPrintable(sim.host), qPrintable(QString::number(sim.port))));
+    if (!ctx || modbus_set_response_timeout(ctx.get(), 1, 0) != 0 || modbus_connect(ctx.get()) != 0)
         return nullptr;
     return ctx;
 }
@@ -391,6 +479,323 @@ private slots:
     }
 
     // -----------------------------------------------------------------------------------------
+    // Several sensors on the pseudo-terminal.
+
+    void libmodbusReadsEachStationOnTheLine() {
+        SimProcess sim;
+        QVERIFY2(sim.start({"--station", "1,2,3", "--lux", "100,200,300", "--mute", "3"}), sim.log);
+        QVERIFY2(sim.log.startsWith("ready on " + sim.link.toLocal8Bit() + " -> " +
+                                    sim.device.toLocal8Bit() +
+                                    " at 9600 baud, station 1,2,3, mute 3, 100,200,300 lx"),
+                 sim.log);
+        const Modbus master = connectMaster(sim.link);
+        QVERIFY2(master, qPrintable(modbusError()));
+        modbus_set_response_timeout(master.get(), 0, 300000);
+        for (const auto& [station, reading] : {std::pair{1, 10}, {2, 20}}) {
+            modbus_set_slave(master.get(), station);
+            QCOMPARE(readRegisters(master.get(), 3, 0, 2),
+                     (QList<quint16>{quint16(reading), 2350}));
+        }
+        // Station 2 moves to 5; station 1 keeps its place; the muted one never answers.
+        modbus_set_slave(master.get(), 2);
+        QVERIFY2(modbus_write_register(master.get(), 0x0B00, 5) == 1, qPrintable(modbusError()));
+        modbus_set_slave(master.get(), 5);
+        QCOMPARE(readRegisters(master.get(), 4, 0, 1), QList<quint16>{20});
+        modbus_set_slave(master.get(), 1);
+        QCOMPARE(readRegisters(master.get(), 4, 0, 1), QList<quint16>{10});
+        for (const int silent : {2, 3}) {
+            modbus_set_slave(master.get(), silent);
+            QCOMPARE(readRegisters(master.get(), 3, 0, 1), QList<quint16>{});
+            QCOMPARE(errno, ETIMEDOUT);
+        }
+    }
+
+    // The address query makes every sensor answer at once: the master reads a garble.
+    void addressQueryCollidesOnTheLine() {
+        SimProcess sim;
+        QVERIFY2(sim.start({"--station", "1,2"}), sim.log);
+        RawPort port(sim.link);
+        QVERIFY(port.isOpen());
+        QVERIFY(port.write(QByteArray::fromHex("FA 25 02 00 00 01 99 FE")));
+        const QByteArray garble = port.read(6);
+        QCOMPARE(garble.toHex(' '), QByteArray("fa 25 01 03 e1 67"));
+        QVERIFY(!crcMatches(garble));
+        QVERIFY2(sim.waitForLog("tx FA 25 01 03 E1 67  collision of 2 answers"), sim.log);
+    }
+
+    // A converter with local echo: the request comes back first, then the answer.
+    void echoOnTheLine() {
+        SimProcess sim;
+        QVERIFY2(sim.start({"--fault", "echo", "--pace", "--lux", QString::number(kFixedLux)}),
+                 sim.log);
+        RawPort port(sim.link);
+        QVERIFY(port.isOpen());
+        const QByteArray request = withCrc("01 03 0000 0001");
+        QVERIFY(port.write(request));
+        QCOMPARE(port.read(8 + 7).toHex(' '), (request + withCrc("01 03 02 04D2")).toHex(' '));
+    }
+
+    // -----------------------------------------------------------------------------------------
+    // Behind a TCP port as a Modbus TCP gateway, seen through libmodbus and mbpoll.
+
+    void libmodbusTcpReadsEachUnit() {
+        SimProcess sim;
+        QVERIFY2(sim.listen({"--framing", "mbap", "--station", "1,2,3", "--lux", "100,200,300",
+                             "--mute", "3"}),
+                 sim.log);
+        QVERIFY2(sim.log.startsWith("ready on tcp 127.0.0.1:" + QByteArray::number(sim.port) +
+                                    " (mbap) at 9600 baud, station 1,2,3, mute 3, 100,200,300 lx"),
+                 sim.log);
+        const Modbus client = connectTcp(sim);
+        QVERIFY2(client, qPrintable(modbusError()));
+        for (const auto& [unit, reading] : {std::pair{1, 10}, {2, 20}}) {
+            modbus_set_slave(client.get(), unit);
+            QCOMPARE(readRegisters(client.get(), 3, 0, 8),
+                     (QList<quint16>{quint16(reading), 2350, 4500, 10000, 0, 700, 4000, 20000}));
+            QCOMPARE(readRegisters(client.get(), 4, 7, 1), QList<quint16>{20000});
+        }
+        modbus_set_slave(client.get(), 1);
+        QVERIFY2(modbus_write_register(client.get(), 0x0A03, 5000) == 1, qPrintable(modbusError()));
+        QCOMPARE(readRegisters(client.get(), 3, 0, 1), QList<quint16>{5});
+        modbus_set_slave(client.get(), 2);
+        QCOMPARE(readRegisters(client.get(), 3, 3, 1), QList<quint16>{10000});
+        // The sensor's own exception passes through the gateway.
+        QCOMPARE(modbus_write_register(client.get(), 0x0A08, 1), -1);
+        QCOMPARE(errno, EMBXILADD);
+        // A muted unit, a unit nobody has and the collided address query: no valid answer.
+        for (const int unit : {3, 4, 250}) {
+            modbus_set_slave(client.get(), unit);
+            errno = 0;
+            QCOMPARE(readRegisters(client.get(), 3, 0, 1), QList<quint16>{});
+            QVERIFY2(errno == EMBXGTAR, qPrintable(QString::number(unit) + ": " + modbusError()));
+        }
+    }
+
+    // Faults strike the sensor behind the gateway; what the client sees is what a gateway
+    // makes of them.
+    void gatewayFaults_data() {
+        QTest::addColumn<QStringList>("args");
+        QTest::addColumn<int>("error"); // 0: read succeeds
+        QTest::addColumn<int>("atLeastMs");
+        QTest::newRow("silent: 0x0B") << QStringList{"--fault", "silent"} << EMBXGTAR << 0;
+        QTest::newRow("bad CRC dropped by the gateway: 0x0B")
+            << QStringList{"--fault", "bad-crc"} << EMBXGTAR << 0;
+        QTest::newRow("short: 0x0B") << QStringList{"--fault", "short"} << EMBXGTAR << 0;
+        QTest::newRow("garbage: 0x0B") << QStringList{"--fault", "garbage"} << EMBXGTAR << 0;
+        QTest::newRow("exception passed through")
+            << QStringList{"--fault", "exception"} << EMBXSFAIL << 0;
+        QTest::newRow("slow past the timeout")
+            << QStringList{"--fault", "slow:1500"} << ETIMEDOUT << 0;
+        QTest::newRow("slow within the timeout") << QStringList{"--fault", "slow:300"} << 0 << 300;
+        QTest::newRow("paced: the answer crosses the line first")
+            << QStringList{"--pace", "--delay", "200"} << 0 << 200;
+        QTest::newRow("absent-silent: no reply at all")
+            << QStringList{"--fault", "silent", "--absent-silent"} << ETIMEDOUT << 0;
+    }
+    void gatewayFaults() {
+        QFETCH(QStringList, args);
+        QFETCH(int, error);
+        QFETCH(int, atLeastMs);
+        SimProcess sim;
+        QVERIFY2(sim.listen(args + QStringList{"--framing", "mbap", "--fault-every", "2", "--lux",
+                                               QString::number(kFixedLux)}),
+                 sim.log);
+        const Modbus client = connectTcp(sim);
+        QVERIFY2(client, qPrintable(modbusError()));
+        modbus_set_slave(client.get(), 1);
+        // The first request is answered; the second shows the fault.
+        QCOMPARE(readRegisters(client.get(), 3, 0, 1), QList<quint16>{1234});
+        QElapsedTimer clock;
+        clock.start();
+        errno = 0;
+        const QList<quint16> values = readRegisters(client.get(), 3, 0, 1);
+        const int seen = errno;
+        if (error == 0) {
+            QCOMPARE(values, QList<quint16>{1234});
+            QVERIFY2(clock.elapsed() >= atLeastMs, qPrintable(QString::number(clock.elapsed())));
+        } else {
+            QVERIFY(values.isEmpty());
+            QVERIFY2(seen == error, qPrintable(QString::fromUtf8(modbus_strerror(seen))));
+        }
+    }
+
+    // The reply carries the request's transaction id; a broadcast gets none.
+    void gatewayReplyCarriesTransaction() {
+        SimProcess sim;
+        QVERIFY2(sim.listen({"--framing", "mbap", "--lux", QString::number(kFixedLux)}), sim.log);
+        TcpClient client(sim.host, sim.port);
+        QVERIFY(client.isOpen());
+        QVERIFY(client.write(mbap(0, "00 06 0A03 1388") + mbap(0xBEEF, "01 03 0003 0001") +
+                             mbap(0x0102, "01 03 0000 0001")));
+        QCOMPARE(client.read(11 + 11).toHex(' '),
+                 QByteArray("be ef 00 00 00 05 01 03 02 13 88 01 02 00 00 00 05 01 03 02 02 69"));
+    }
+
+    // mbpoll, a Modbus client written elsewhere, reads two units through the gateway.
+    void mbpollReadsThroughGateway() {
+        SimProcess sim;
+        QVERIFY2(sim.listen({"--framing", "mbap", "--station", "4,5", "--lux", "12340,23450"}),
+                 sim.log);
+        for (const auto& [unit, reading] : {std::pair{4, "1234"}, {5, "2345"}}) {
+            QProcess mbpoll;
+            mbpoll.start(QStringLiteral("mbpoll"),
+                         {"-m", "tcp", "-a", QString::number(unit), "-r", "1", "-c", "3", "-1",
+                          "-p", QString::number(sim.port), sim.host});
+            QVERIFY2(mbpoll.waitForFinished(10000), "mbpoll did not finish (is it installed?)");
+            const QByteArray out = mbpoll.readAllStandardOutput();
+            QVERIFY2(mbpoll.exitCode() == 0, out + mbpoll.readAllStandardError());
+            // mbpoll numbers registers from 1.
+            for (const QByteArray& line : {QByteArray("[1]: \t") + reading,
+                                           QByteArray("[2]: \t2350"), QByteArray("[3]: \t4500")})
+                QVERIFY2(out.contains(line), out.constData());
+        }
+    }
+
+    // -----------------------------------------------------------------------------------------
+    // Behind a TCP port as a transparent serial device server: RTU frames, CRC and all.
+
+    void rtuOverTcp_data() {
+        QTest::addColumn<QStringList>("args");
+        QTest::addColumn<QByteArray>("sent");
+        QTest::addColumn<QByteArray>("received");
+        const QByteArray read1 = withCrc("01 03 0000 0001");
+        const QByteArray answer1 = withCrc("01 03 02 04D2");
+        const QByteArray query = QByteArray::fromHex("FA 25 02 00 00 01 99 FE");
+        QTest::newRow("a read") << QStringList{} << read1 << answer1;
+        QTest::newRow("two requests in one write, each answered")
+            << QStringList{} << read1 + withCrc("01 03 0001 0001")
+            << answer1 + withCrc("01 03 02 092E");
+        QTest::newRow("bad CRC ignored, the next request answered")
+            << QStringList{} << QByteArray::fromHex("01 03 00 00 00 01 0A 84") + query
+            << withCrc("FA 25 01 01");
+        QTest::newRow("another station ignored")
+            << QStringList{} << withCrc("02 03 0000 0001") + query << withCrc("FA 25 01 01");
+        QTest::newRow("several stations, each its own")
+            << QStringList{"--station", "1,2", "--lux", "12340,100"}
+            << read1 + withCrc("02 03 0000 0001") << answer1 + withCrc("02 03 02 000A");
+        QTest::newRow("the address query collides")
+            << QStringList{"--station", "1,2"} << query << QByteArray::fromHex("FA 25 01 03 E1 67");
+        QTest::newRow("echo before each answer")
+            << QStringList{"--fault", "echo"} << read1 << read1 + answer1;
+        QTest::newRow("fault bad-crc") << QStringList{"--fault", "bad-crc"} << read1
+                                       << QByteArray::fromHex("01 03 02 04 D2 C5 26");
+    }
+    void rtuOverTcp() {
+        QFETCH(QStringList, args);
+        QFETCH(QByteArray, sent);
+        QFETCH(QByteArray, received);
+        SimProcess sim;
+        // A --lux among the row's arguments comes later and replaces the fixed reading.
+        QVERIFY2(
+            sim.listen(QStringList{"--framing", "rtu", "--lux", QString::number(kFixedLux)} + args),
+            sim.log);
+        TcpClient client(sim.host, sim.port);
+        QVERIFY(client.isOpen());
+        QVERIFY(client.write(sent));
+        QCOMPARE(client.read(received.size()).toHex(' '), received.toHex(' '));
+        // Nothing more follows.
+        QVERIFY(client.read(1, 200).isEmpty());
+    }
+
+    void rtuOverTcpOnIpv6Loopback() {
+        SimProcess sim;
+        QVERIFY2(sim.listen({"--station", "7"}, QStringLiteral("[::1]:0")), sim.log);
+        QCOMPARE(sim.host, QStringLiteral("::1"));
+        TcpClient client(sim.host, sim.port);
+        QVERIFY(client.isOpen());
+        QVERIFY(client.write(QByteArray::fromHex("FA 25 02 00 00 01 99 FE")));
+        QCOMPARE(client.read(6).toHex(' '), withCrc("FA 25 01 07").toHex(' '));
+    }
+
+    // Two clients at once are served in turn: the second request waits for the first answer,
+    // which the slow fault holds back.
+    void twoClientsServedInTurn_data() {
+        QTest::addColumn<QString>("framing");
+        QTest::newRow("rtu") << "rtu";
+        QTest::newRow("mbap") << "mbap";
+    }
+    void twoClientsServedInTurn() {
+        QFETCH(QString, framing);
+        SimProcess sim;
+        QVERIFY2(sim.listen({"--framing", framing, "--station", "1,2", "--lux", "100,200",
+                             "--fault", "slow:300", "--fault-every", "2"}),
+                 sim.log);
+        TcpClient first(sim.host, sim.port);
+        TcpClient second(sim.host, sim.port);
+        QVERIFY(first.isOpen() && second.isOpen());
+        const bool rtu = framing == QLatin1String("rtu");
+        const auto frame = [rtu](quint16 id, const char* hex) {
+            return rtu ? withCrc(hex) : mbap(id, hex);
+        };
+        const auto request = frame;
+        const auto answer = frame;
+        // The first request is answered at once; the second (the first client's) is slow.
+        QVERIFY(first.write(request(1, "01 03 0000 0001")));
+        QCOMPARE(first.read(answer(1, "01 03 02 000A").size()), answer(1, "01 03 02 000A"));
+        QVERIFY(first.write(request(2, "01 03 0000 0001")));
+        QVERIFY2(sim.waitForLog("client 1 rx", 2), sim.log);
+        QElapsedTimer clock;
+        clock.start();
+        QVERIFY(second.write(request(3, "02 03 0000 0001")));
+        QCOMPARE(second.read(answer(3, "02 03 02 0014").size()).toHex(' '),
+                 answer(3, "02 03 02 0014").toHex(' '));
+        QVERIFY2(clock.elapsed() >= 250, qPrintable(QString::number(clock.elapsed())));
+        QCOMPARE(first.read(answer(2, "01 03 02 000A").size()).toHex(' '),
+                 answer(2, "01 03 02 000A").toHex(' '));
+        // The second client's request was taken only once the first one's answer had gone.
+        QVERIFY2(sim.waitForLog("client 2 tx"), sim.log);
+        const qsizetype firstAnswer = sim.log.indexOf("client 1 tx", sim.log.indexOf("fault slow"));
+        QVERIFY2(firstAnswer >= 0 && firstAnswer < sim.log.indexOf("client 2 rx"), sim.log);
+    }
+
+    // A client that leaves mid-request, or sends what is not Modbus TCP, harms nobody else.
+    void badClientsHarmNobody_data() {
+        QTest::addColumn<QString>("framing");
+        QTest::addColumn<QByteArray>("bad");
+        QTest::addColumn<QByteArray>("logged");
+        QTest::addColumn<bool>("closedBySim");
+        // On the serial line behind the port, a frame ends when the line falls silent, so what
+        // was sent may reach the line before the client is seen gone.
+        QTest::newRow("rtu: gone mid-frame")
+            << "rtu" << QByteArray::fromHex("01 03 00") << QByteArray("client 2 closed") << false;
+        QTest::newRow("mbap: gone mid-frame")
+            << "mbap" << QByteArray::fromHex("00 01 00 00 00 06 01")
+            << QByteArray("7 bytes of a request dropped") << false;
+        QTest::newRow("mbap: not a Modbus TCP header")
+            << "mbap" << QByteArray("GET / HTTP/1.0\r\n\r\n")
+            << QByteArray("not a Modbus TCP header") << true;
+        QTest::newRow("rtu: a flood of noise")
+            << "rtu" << QByteArray(4000, '\xFF') << QByteArray("ignored: longer than 256 bytes")
+            << false;
+    }
+    void badClientsHarmNobody() {
+        QFETCH(QString, framing);
+        QFETCH(QByteArray, bad);
+        QFETCH(QByteArray, logged);
+        QFETCH(bool, closedBySim);
+        SimProcess sim;
+        QVERIFY2(sim.listen({"--framing", framing, "--lux", QString::number(kFixedLux)}), sim.log);
+        const bool rtu = framing == QLatin1String("rtu");
+        const QByteArray request = rtu ? withCrc("01 03 0000 0001") : mbap(7, "01 03 0000 0001");
+        const QByteArray answer = rtu ? withCrc("01 03 02 04D2") : mbap(7, "01 03 02 04D2");
+        TcpClient good(sim.host, sim.port);
+        QVERIFY(good.isOpen());
+        {
+            TcpClient rogue(sim.host, sim.port);
+            QVERIFY(rogue.isOpen());
+            QVERIFY(rogue.write(bad));
+            if (closedBySim)
+                QVERIFY(rogue.closedByPeer());
+        }
+        QVERIFY2(sim.waitForLog(logged), sim.log);
+        QVERIFY(good.write(request));
+        QCOMPARE(good.read(answer.size()).toHex(' '), answer.toHex(' '));
+        QCOMPARE(sim.process.state(), QProcess::Running);
+        QVERIFY(sim.stop());
+        QCOMPARE(sim.process.exitCode(), 0);
+    }
+
+    // -----------------------------------------------------------------------------------------
     // The process contract.
 
     void badArguments_data() {
@@ -422,6 +827,9 @@ private slots:
         QTest::newRow("burst without pace") << QStringList{"--link", "LINK", "--burst"};
         QTest::newRow("burst with a value")
             << QStringList{"--link", "LINK", "--pace", "--burst=yes"};
+        QTest::newRow("mute of a station without a sensor")
+            << QStringList{"--link", "LINK", "--station", "1,2", "--mute", "3"};
+        QTest::newRow("link and listen") << QStringList{"--link", "LINK", "--listen", "0"};
     }
     void badArguments() {
         QFETCH(QStringList, args);
@@ -437,6 +845,45 @@ private slots:
         QVERIFY2(err.contains("usage: "), err.constData());
         QVERIFY(process.readAllStandardOutput().isEmpty());
         QVERIFY(!QFileInfo(link).isSymLink());
+    }
+
+    // A client whose requests wait behind a slow answer, more of them than are taken in, costs
+    // no CPU while it waits.
+    void waitingClientsWithoutSpinning() {
+        SimProcess sim;
+        QVERIFY2(sim.listen({"--fault", "slow:1500", "--lux", QString::number(kFixedLux)}),
+                 sim.log);
+        TcpClient client(sim.host, sim.port);
+        QVERIFY(client.isOpen());
+        QByteArray requests;
+        for (int i = 0; i < 8; ++i)
+            requests += withCrc("01 03 0000 0001");
+        QVERIFY(client.write(requests + QByteArray::fromHex("01 03")));
+        QVERIFY2(sim.waitForLog("client 1 rx"), sim.log);
+        const long long before = sim.cpuTicks();
+        QVERIFY(before >= 0);
+        // Nothing is logged until the slow answer goes out.
+        QVERIFY2(!sim.process.waitForReadyRead(800), sim.process.readAllStandardOutput());
+        const long long used = sim.cpuTicks() - before;
+        QVERIFY2(used <= sysconf(_SC_CLK_TCK) / 20, qPrintable(QString::number(used)));
+        QCOMPARE(client.read(7, 3000).toHex(' '), withCrc("01 03 02 04D2").toHex(' '));
+    }
+
+    void refusesTakenPort() {
+        SimProcess first;
+        QVERIFY2(first.listen(), first.log);
+        QProcess second;
+        second.start(QStringLiteral(QF_SIM_PATH),
+                     {"--listen", "127.0.0.1:" + QString::number(first.port)});
+        QVERIFY(second.waitForFinished(10000));
+        QCOMPARE(second.exitCode(), 1);
+        const QByteArray err = second.readAllStandardError();
+        QVERIFY2(err.contains("listen 127.0.0.1:" + QByteArray::number(first.port)) &&
+                     err.contains("in use"),
+                 err.constData());
+        QVERIFY(first.stop(SIGINT));
+        QCOMPARE(first.process.exitCode(), 0);
+        QVERIFY2(first.log.contains("stopped by INT"), first.log);
     }
 
     void refusesLine_data() {
@@ -563,7 +1010,9 @@ private slots:
         const QByteArray out = process.readAllStandardOutput();
         for (const char* option :
              {"--link PATH", "--port DEVICE", "--baud N", "--station N", "--lux N", "--pace",
-              "--delay MS", "--fault MODE", "--fault-every N", "--strict-baud", "--write-skew N"})
+              "--delay MS", "--fault MODE", "--fault-every N", "--strict-baud", "--write-skew N",
+              "--station N[,N...]", "--mute N[,N...]", "--lux N[,N...]", "--listen [HOST:]PORT",
+              "--framing MODE", "--absent-silent", "echo"})
             QVERIFY2(out.contains(option), option);
     }
 

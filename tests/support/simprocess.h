@@ -1,7 +1,8 @@
 #pragma once
 
 // qf7320-sim as a child process: on a pseudo-terminal reached through a link (by default COM1 in
-// a temporary directory of its own), with its log read into `log` or written to a file.
+// a temporary directory of its own) or behind a TCP port, with its log read into `log` or written
+// to a file.
 
 #include <QByteArray>
 #include <QCoreApplication>
@@ -21,6 +22,8 @@ public:
     QProcess process;
     QByteArray log;
     QString device;                                // the pseudo-terminal the link points to
+    QString host;                                  // with listen(): the address it listens at
+    quint16 port = 0;                              // and the port, the one it picked for 0
     QString program = QStringLiteral(QF_SIM_PATH); // the simulator built beside the tests
 
     SimProcess() = default;
@@ -49,6 +52,21 @@ public:
         return true;
     }
     bool start(const QStringList& extra = {}) { return startAt(link, extra); }
+
+    // Starts serving TCP at `address` (by default a free port on 127.0.0.1) with the extra
+    // arguments; true once it says where it listens.
+    bool listen(const QStringList& extra = {},
+                const QString& address = QStringLiteral("127.0.0.1:0")) {
+        if (!launch(QStringList{QStringLiteral("--listen"), address} + extra))
+            return false;
+        // "ready on tcp 127.0.0.1:40123 (mbap) at ..." or "ready on tcp [::1]:40123 (rtu) at ..."
+        const auto match =
+            QRegularExpression(QStringLiteral("^ready on tcp \\[?([^ \\]]+?)\\]?:(\\d+) \\("))
+                .match(QString::fromUtf8(log));
+        host = match.captured(1);
+        port = match.captured(2).toUShort();
+        return match.hasMatch() && port != 0;
+    }
 
     // Starts with exactly these arguments; true once it says it is ready.
     bool launch(const QStringList& args) {
