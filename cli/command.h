@@ -41,6 +41,8 @@ struct Common {
     std::vector<int> stations; // as -s gave them, each once, in the order given
     int timeoutMs = 500;
     int retries = 1;
+    int connectTimeoutMs = transport::kDefaultConnectTimeoutMs;
+    std::optional<int> gapMs; // nothing: the line's default
     bool json = false;
     bool trace = false;
     QString programDir; // the directory that holds qf7320: its comm.set and COMn links
@@ -95,6 +97,7 @@ private:
     QString command_;
     Output& out_;
     Engine engine_;
+    bool baudNoted_ = false;
 };
 
 // An option's value as typed (see markNegativeNumbers).
@@ -124,6 +127,11 @@ double roundedMillis(double ms);
 // the device's group and the command that adds the user to it), or the port's own reason.
 QString openFailureText(const QString& device, const QString& port,
                         QSerialPort::SerialPortError error, const QString& portText);
+
+// Why a connection to a network endpoint was not made, with what to do: the name cannot be
+// resolved, refused, no answer in time, or the network's own reason.
+QString connectFailureText(const Line& line, const transport::OpenFailure& failure,
+                           int connectTimeoutMs);
 
 // One command: its name, help, options and the function that runs it.
 struct Verb {
