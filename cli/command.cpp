@@ -129,6 +129,26 @@ int exitStatus(Status status) {
     return kExitNoReply;
 }
 
+int worseExit(int a, int b) {
+    const auto rank = [](int status) {
+        switch (status) {
+        case kExitOk:
+            return 0;
+        case kExitNoReply:
+            return 1;
+        case kExitBadReply:
+            return 2;
+        case kExitException:
+            return 3;
+        case kExitPort:
+            return 4;
+        default:
+            return 5;
+        }
+    };
+    return rank(b) > rank(a) ? b : a;
+}
+
 std::optional<long long> wholeNumber(const QString& text, long long lo, long long hi) {
     static const QRegularExpression whole(QStringLiteral("^-?[0-9]{1,12}$"));
     if (!whole.match(text).hasMatch())

@@ -34,6 +34,11 @@ enum Exit : int {
 // The exit status of a transaction that ended with this status.
 int exitStatus(Status status);
 
+// The worse of two exit statuses of results taken together (one per station): a lost port,
+// then an exception, a bad reply, no reply, and last success. A usage error or a failed
+// verification, which no such result gives, ranks above them all.
+int worseExit(int a, int b);
+
 // The options every command takes, checked.
 struct Common {
     Line line;
