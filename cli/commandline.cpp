@@ -118,19 +118,23 @@ QString exitStatusLines() {
                           "  0  done\n"
                           "  1  bad usage or a refused value: nothing was sent\n"
                           "  2  the port cannot be opened (not found, busy, permission denied), "
-                          "or it was lost\n"
+                          "or it was lost; the connection cannot be made (host not resolved, "
+                          "refused, no answer) or it was dropped\n"
                           "  3  no reply: timeout after every retry (also an incomplete reply)\n"
                           "  4  bad reply: wrong CRC, station, function, byte count or echo\n"
                           "  5  the sensor answered with an exception\n"
                           "  6  verification failed: the value read back differs, or the sensor "
-                          "does not answer at its new address\n");
+                          "does not answer at its new address\n"
+                          "read and get with several stations (-s 1,3,5-7) exit with the worst of "
+                          "their statuses, in this order: 2, 5, 4, 3, 0.\n");
 }
 
 QString overallHelp() {
     QString text = QStringLiteral(
         "usage: qf7320 COMMAND [options]\n"
         "       qf7320 help COMMAND\n\n"
-        "Reads, sets and checks a QF7320 illuminance sensor over a serial line (Modbus RTU):\n"
+        "Reads, sets and checks a QF7320 illuminance sensor over a serial line (Modbus RTU), or\n"
+        "through a serial device server (rtu+tcp://) or a Modbus TCP gateway (tcp://):\n"
         "measurements, calibration, the station address, finding a sensor, logging.\n\n"
         "Commands:\n");
     for (const Verb& verb : verbs())
@@ -143,6 +147,7 @@ QString overallHelp() {
     text += QStringLiteral("\nExamples:\n"
                            "  qf7320 --port /dev/ttyUSB0 read\n"
                            "  qf7320 -p COM3 -b 19200 -s 5 get\n"
+                           "  qf7320 -p tcp://192.168.1.50 -s 1,2,7 read --json\n"
                            "  qf7320 help poll\n");
     return text;
 }
