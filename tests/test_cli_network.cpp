@@ -122,6 +122,28 @@ private slots:
         QCOMPARE(full.get(0x0A04), std::uint16_t(0xFFE7));
     }
 
+    // mbpoll, an independent Modbus TCP client, reads the scripted gateway as qf7320 does: the
+    // peer the other cases play faults with speaks proper Modbus TCP.
+    void sameReadingAsMbpoll() {
+        TcpPeer peer(12, gatewayLine);
+        QProcess mbpoll;
+        mbpoll.start(QStringLiteral("mbpoll"),
+                     {QStringLiteral("-m"), QStringLiteral("tcp"), QStringLiteral("-a"),
+                      QStringLiteral("1"), QStringLiteral("-r"), QStringLiteral("1"),
+                      QStringLiteral("-c"), QStringLiteral("2"), QStringLiteral("-1"),
+                      QStringLiteral("-p"), QString::number(peer.port),
+                      QStringLiteral("127.0.0.1")});
+        if (!mbpoll.waitForStarted(5000))
+            QSKIP("mbpoll is not installed");
+        QVERIFY(mbpoll.waitForFinished(10000));
+        const QByteArray reference = mbpoll.readAllStandardOutput();
+        QVERIFY2(reference.contains("[1]: \t1234") && reference.contains("[2]: \t2350"), reference);
+        const Run r = run({QStringLiteral("-p"), peer.url("tcp"), QStringLiteral("read"),
+                           QStringLiteral("--registers"), QStringLiteral("2")});
+        QCOMPARE(r.code, 0);
+        QCOMPARE(r.out, QByteArray("12340 lx\nregister 0: 1234\nregister 1: 2350\n"));
+    }
+
     void rtuOverTcpWithEcho() {
         sim::Sensor sensor;
         sensor.fixLux(12340);

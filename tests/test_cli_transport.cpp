@@ -12,6 +12,8 @@
 #include "tests/support/tcppeer.h"
 
 #include <QElapsedTimer>
+#include <QFile>
+#include <QTemporaryDir>
 #include <QTest>
 
 #include <sys/resource.h>
@@ -134,6 +136,28 @@ private slots:
         QCOMPARE(line->port, text); // as the user gave it, for messages and JSON
         // A device path is no endpoint, and says nothing.
         QVERIFY(!cli::parseNetworkEndpoint(QStringLiteral("/dev/ttyUSB0"), error));
+    }
+
+    // comm.set holds the window's serial port and rate, nothing about a network endpoint: an
+    // odd rate saved there does not stop one, and -b is still checked.
+    void endpointsIgnoreCommSet() {
+        QTemporaryDir dir;
+        QFile file(dir.filePath(QStringLiteral("comm.set")));
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        file.write("3,12345\r\n");
+        file.close();
+        const cli::LineChoice tcp =
+            cli::chooseLine(QStringLiteral("tcp://127.0.0.1"), QString(), dir.path());
+        QVERIFY2(tcp.line, qPrintable(tcp.error));
+        QCOMPARE(tcp.line->kind, cli::transport::Kind::ModbusTcp);
+        const cli::LineChoice rtu = cli::chooseLine(QStringLiteral("rtu+tcp://gw:4001"),
+                                                    QStringLiteral("19200"), dir.path());
+        QVERIFY2(rtu.line, qPrintable(rtu.error));
+        QCOMPARE(rtu.line->baud, 19200);
+        QVERIFY(
+            !cli::chooseLine(QStringLiteral("tcp://gw"), QStringLiteral("12345"), dir.path()).line);
+        QVERIFY(cli::chooseLine(QStringLiteral("tcp://gw:x"), QString(), dir.path())
+                    .error.contains(QStringLiteral("TCP port")));
     }
 
     // Modbus TCP against libmodbus: reads, a write, an exception, and the connection made again
