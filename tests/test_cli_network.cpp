@@ -11,6 +11,8 @@
 #include <QProcess>
 #include <QTest>
 
+#include <optional>
+
 namespace {
 
 const QString kProgram = QStringLiteral(QF_CLI_PATH);
@@ -225,6 +227,9 @@ private slots:
         QTest::newRow("refused") << "CLOSED" << QStringList{} << 2 << "refused, nothing listens";
         QTest::newRow("unresolvable host") << "tcp://nonexistent.invalid:502" << QStringList{} << 2
                                            << "nonexistent.invalid cannot be resolved";
+        QTest::newRow("no answer to the connection")
+            << "BACKLOG" << QStringList{"--connect-timeout", "300"} << 2
+            << "no answer within 300 ms";
         QTest::newRow("dropped mid-reply")
             << "PEER" << QStringList{} << 2 << "lost the connection to tcp://127.0.0.1:";
         QTest::newRow("silent: 1000 ms over a network")
@@ -255,7 +260,12 @@ private slots:
         TcpPeer rtu(12, [](const QByteArray& request, int) {
             return TcpPeer::Answer{bytes(sim::withCrc({std::uint8_t(request[0]), 3, 2, 0, 0}))};
         });
-        if (port == QLatin1String("CLOSED"))
+        std::optional<FullBacklog> backlog;
+        if (port == QLatin1String("BACKLOG")) {
+            backlog.emplace();
+            QVERIFY(backlog->full);
+            port = backlog->url("rtu+tcp");
+        } else if (port == QLatin1String("CLOSED"))
             port = QStringLiteral("tcp://127.0.0.1:%1").arg(closedPort);
         else if (port == QLatin1String("PEER"))
             port = dropping.url("tcp");

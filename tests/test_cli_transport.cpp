@@ -398,32 +398,12 @@ private slots:
 
         // A listener whose backlog is full and who never accepts: the handshake is never
         // answered, and the connection gives up at its time.
-        const int listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t length = sizeof address;
-        QVERIFY(::bind(listener, reinterpret_cast<sockaddr*>(&address), length) == 0);
-        QVERIFY(::listen(listener, 0) == 0);
-        QVERIFY(::getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length) == 0);
-        std::vector<int> fillers;
-        for (int i = 0; i < 16; ++i) {
-            const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-            fillers.push_back(fd);
-            ::connect(fd, reinterpret_cast<sockaddr*>(&address), length);
-            pollfd waiting{fd, POLLOUT, 0};
-            if (::poll(&waiting, 1, 200) == 0)
-                break; // this one is not answered: the backlog is full
-        }
-        const QString url = QStringLiteral("tcp://127.0.0.1:%1").arg(ntohs(address.sin_port));
+        FullBacklog silent;
+        QVERIFY(silent.full);
         engine.setConnectTimeout(300);
         clock.restart();
-        const bool opened = engine.open(endpoint(url));
+        QVERIFY(!engine.open(endpoint(silent.url("tcp"))));
         const qint64 waited = clock.elapsed();
-        for (const int fd : fillers)
-            ::close(fd);
-        ::close(listener);
-        QVERIFY(!opened);
         QCOMPARE(engine.openFailure().reason, Reason::Timeout);
         QVERIFY2(waited >= 290 && waited < 1000, qPrintable(QString::number(waited)));
     }

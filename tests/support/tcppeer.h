@@ -14,6 +14,7 @@
 #include <cstdint>
 #include <functional>
 #include <thread>
+#include <vector>
 
 #include <netinet/in.h>
 #include <poll.h>
@@ -140,4 +141,47 @@ private:
     std::atomic<bool> stop_{false};
     std::atomic<int> connections_{0};
     std::atomic<int> requests_{0};
+};
+
+// A listener on 127.0.0.1 that never accepts, its backlog filled by connections of its own: a
+// further connection's handshake goes unanswered, as with a host that does not answer, but
+// without leaving the loopback interface.
+class FullBacklog {
+public:
+    std::uint16_t port = 0;
+    bool full = false;
+
+    FullBacklog() {
+        listener_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t length = sizeof address;
+        if (listener_ < 0 ||
+            ::bind(listener_, reinterpret_cast<sockaddr*>(&address), length) != 0 ||
+            ::listen(listener_, 0) != 0 ||
+            ::getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &length) != 0)
+            return;
+        port = ntohs(address.sin_port);
+        for (int i = 0; i < 16 && !full; ++i) {
+            const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+            fillers_.push_back(fd);
+            ::connect(fd, reinterpret_cast<sockaddr*>(&address), length);
+            pollfd waiting{fd, POLLOUT, 0};
+            full = ::poll(&waiting, 1, 200) == 0; // this one is not answered
+        }
+    }
+    ~FullBacklog() {
+        for (const int fd : fillers_)
+            ::close(fd);
+        if (listener_ >= 0)
+            ::close(listener_);
+    }
+    QString url(const char* scheme) const {
+        return QStringLiteral("%1://127.0.0.1:%2").arg(QLatin1String(scheme)).arg(port);
+    }
+
+private:
+    int listener_ = -1;
+    std::vector<int> fillers_;
 };
