@@ -13,8 +13,9 @@ constexpr int kWindowHighestAddress = 35; // the window's rule for a new address
 constexpr int kHighestStation = 247;
 constexpr int kDefaultScanBauds[] = {4800, 9600, 14400, 19200};
 const QString kCollisionAdvice = QStringLiteral(
-    "With several sensors on one line their replies to this query collide: connect one sensor "
-    "at a time, or find each with 'qf7320 scan --stations 1-247'");
+    "Several sensors may be answering: with several sensors on one line, every one answers this "
+    "query and their replies collide. Connect one sensor at a time, or find each with 'qf7320 "
+    "scan --stations 1-247'");
 
 protocol::Frame sealed(protocol::Frame frame) {
     protocol::sealCrc(frame);
@@ -126,10 +127,13 @@ int addressCommand(Context& context) {
     const Result result = context.engine().transact(sealed(protocol::addressQueryRequest()),
                                                     protocol::ReplyKind::Address);
     QJsonObject object = context.record(protocol::kAddressQueryStation);
+    // Replies that collide arrive damaged, or stop short of a whole one.
+    const bool collided = result.status == Status::BadReply ||
+                          (result.status == Status::Timeout && !result.reply.empty());
     if (result.status != Status::Ok)
         return context.fail(result, object, protocol::kAddressQueryStation,
                             QStringLiteral("the address query"),
-                            result.status == Status::BadReply ? kCollisionAdvice : QString());
+                            collided ? kCollisionAdvice : QString());
     const std::optional<std::uint8_t> address =
         protocol::decodeAddress(result.reply.data(), result.reply.size());
     if (context.out().json()) {
@@ -146,8 +150,18 @@ int addressCommand(Context& context) {
 int scanCommand(Context& context) {
     if (const int status = context.noArguments())
         return status;
+    // Over a network the far line's rate is set on the server or the gateway: one rate.
+    const Line& line = context.common().line;
     QList<int> bauds;
-    if (context.isSet(QStringLiteral("bauds"))) {
+    if (line.isNetwork()) {
+        if (context.isSet(QStringLiteral("bauds")))
+            return context.usage(QStringLiteral("--bauds does not apply to %1: the rate of the "
+                                                "serial line beyond it is set on the server or "
+                                                "the gateway, and scan tries the stations at "
+                                                "that one rate")
+                                     .arg(line.port));
+        bauds << line.baud;
+    } else if (context.isSet(QStringLiteral("bauds"))) {
         for (const QString& item : context.value(QStringLiteral("bauds")).split(QLatin1Char(','))) {
             const auto baud = parseBaud(item.trimmed());
             if (!baud)
@@ -186,13 +200,15 @@ int scanCommand(Context& context) {
                 object[QStringLiteral("latency_ms")] = roundedMillis(reading.latencyMs);
             context.out().object(object);
         } else {
-            context.out().data(
-                QStringLiteral("%1 baud  station %2  %3")
-                    .arg(engine.baud())
-                    .arg(station)
-                    .arg(lux >= 0
-                             ? QStringLiteral("%1 lx").arg(lux)
-                             : QStringLiteral("(no reading: %1)").arg(statusName(reading.status))));
+            const QString what =
+                lux >= 0 ? QStringLiteral("%1 lx").arg(lux)
+                         : QStringLiteral("(no reading: %1)").arg(statusName(reading.status));
+            context.out().data(line.isNetwork()
+                                   ? QStringLiteral("station %1  %2").arg(station).arg(what)
+                                   : QStringLiteral("%1 baud  station %2  %3")
+                                         .arg(engine.baud())
+                                         .arg(station)
+                                         .arg(what));
         }
     };
 
@@ -235,8 +251,13 @@ int scanCommand(Context& context) {
             if (reading.status == Status::PortLost)
                 return context.fail(reading, context.record(station), station,
                                     QStringLiteral("the read of register 0"));
-            // An exception is an answer too: a sensor is there, it only refused the read.
-            if (reading.status == Status::Ok || reading.status == Status::Exception)
+            // An exception is an answer too: a sensor is there, it only refused the read. Not
+            // so a gateway's own exceptions, which say that nothing answered it.
+            const bool gatewaySaysNone =
+                reading.status == Status::Exception &&
+                (reading.exceptionCode == 0x0A || reading.exceptionCode == 0x0B);
+            if (reading.status == Status::Ok ||
+                (reading.status == Status::Exception && !gatewaySaysNone))
                 report(station, reading);
         }
     }
@@ -246,16 +267,24 @@ int scanCommand(Context& context) {
     QStringList rates;
     for (const int baud : bauds)
         rates << QString::number(baud);
-    const QString text = QStringLiteral("no sensor found at %1 baud with the address query%2")
-                             .arg(rates.join(QLatin1Char(',')),
-                                  range ? QStringLiteral(" or a read at stations %1-%2")
-                                              .arg(range->first)
-                                              .arg(range->second)
-                                        : QString());
-    context.out().message(QStringLiteral("qf7320: %1. Check the cable and the sensor's power; "
-                                         "try other rates (--bauds), every station (--stations "
-                                         "1-247) or a longer --timeout")
-                              .arg(text));
+    const QString stationsText =
+        range ? QStringLiteral(" or a read at stations %1-%2").arg(range->first).arg(range->second)
+              : QString();
+    const QString text = line.isNetwork()
+                             ? QStringLiteral("no sensor found through %1 with the address query%2")
+                                   .arg(line.port, stationsText)
+                             : QStringLiteral("no sensor found at %1 baud with the address query%2")
+                                   .arg(rates.join(QLatin1Char(',')), stationsText);
+    context.out().message(
+        line.isNetwork()
+            ? QStringLiteral("qf7320: %1. Check the wiring and rate of the serial line beyond "
+                             "it and the sensor's power; try every station (--stations 1-247) "
+                             "or a longer --timeout")
+                  .arg(text)
+            : QStringLiteral("qf7320: %1. Check the cable and the sensor's power; try other "
+                             "rates (--bauds), every station (--stations 1-247) or a longer "
+                             "--timeout")
+                  .arg(text));
     if (context.out().json()) {
         QJsonObject object;
         object[QStringLiteral("time")] = isoTimeNow();

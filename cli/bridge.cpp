@@ -173,7 +173,7 @@ int bridgeCommand(Context& context) {
     Clock::time_point nextAttempt = Clock::now();
     auto retryAfter = kFirstRetry;
     const auto connect = [&] {
-        if (engine.open(endpoint->device, endpoint->baud)) {
+        if (engine.open(*endpoint)) {
             connected = true;
             retryAfter = kFirstRetry;
             if (!everConnected)

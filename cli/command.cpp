@@ -35,27 +35,65 @@ QString checkText(const std::string& check, const std::vector<std::uint8_t>& rep
         return QStringLiteral("its byte count is %1").arg(reply[2]);
     if (check == "echo")
         return QStringLiteral("its echo differs from the request");
+    if (check == "protocol id" && reply.size() >= 4)
+        return QStringLiteral("its MBAP protocol id is %1, not 0 (the stream is read no "
+                              "further: the connection is made again)")
+            .arg(reply[2] << 8 | reply[3]);
+    if (check == "MBAP length" && reply.size() >= 6)
+        return QStringLiteral("its MBAP length is %1, outside 2-254 (the stream is read no "
+                              "further: the connection is made again)")
+            .arg(reply[4] << 8 | reply[5]);
     return QStringLiteral("its %1 is wrong").arg(QString::fromStdString(check));
 }
 
+// A gateway's own exceptions: it answers for a sensor it could not reach.
+bool isGatewayException(std::uint8_t code) {
+    return code == 0x0A || code == 0x0B;
+}
+
 // What to try after a transaction failed this way.
-QString usualAdvice(Status status, int baud) {
-    switch (status) {
+QString usualAdvice(const Result& result, const Line& line, int baud) {
+    const bool network = line.isNetwork();
+    const bool modbusTcp = line.kind == transport::Kind::ModbusTcp;
+    switch (result.status) {
     case Status::Ok:
         break;
     case Status::Timeout:
+        if (modbusTcp)
+            return QStringLiteral("Check the station (-s), the gateway's serial settings and its "
+                                  "wiring to the sensor, and the sensor's power; 'qf7320 scan "
+                                  "--stations 1-247' finds a sensor whose address is not known");
+        if (network)
+            return QStringLiteral("Check the server's serial settings (rate %1, 8N1) and its "
+                                  "wiring to the sensor, the sensor's power and the station "
+                                  "(-s); 'qf7320 scan --stations 1-247' finds a sensor whose "
+                                  "address is not known")
+                .arg(baud);
         return QStringLiteral("Check the cable and the sensor's power, the station (-s) and the "
                               "rate (-b %1); 'qf7320 scan' finds a sensor whose address or rate "
                               "is not known")
             .arg(baud);
     case Status::BadReply:
+        if (result.failedCheck == "protocol id" || result.failedCheck == "MBAP length")
+            return QStringLiteral("The far end does not speak Modbus TCP: check the port "
+                                  "number, and for a transparent serial server use "
+                                  "rtu+tcp:// instead");
+        if (modbusTcp)
+            return QStringLiteral("Two sensors answering at once, or noise on the gateway's "
+                                  "serial line: check its wiring, termination and rate");
         return QStringLiteral("Noise on the line, a wrong rate or two sensors answering at once: "
                               "check the wiring, its termination and the rate (-b %1)")
             .arg(baud);
     case Status::Exception:
+        if (isGatewayException(result.exceptionCode))
+            return QStringLiteral("The gateway answered for the sensor, which it could not "
+                                  "reach: check the station (-s), the gateway's serial settings "
+                                  "(rate, 8N1) and its wiring to the sensor");
         return QStringLiteral("The sensor does not accept this request: check the value and the "
                               "station (qf7320 help)");
     case Status::PortLost:
+        if (network)
+            return QStringLiteral("Check the gateway, its power and the network, then try again");
         return QStringLiteral("Check that the adapter is still plugged in, then try again");
     }
     return {};
@@ -89,6 +127,26 @@ int exitStatus(Status status) {
         return kExitPort;
     }
     return kExitNoReply;
+}
+
+int worseExit(int a, int b) {
+    const auto rank = [](int status) {
+        switch (status) {
+        case kExitOk:
+            return 0;
+        case kExitNoReply:
+            return 1;
+        case kExitBadReply:
+            return 2;
+        case kExitException:
+            return 3;
+        case kExitPort:
+            return 4;
+        default:
+            return 5;
+        }
+    };
+    return rank(b) > rank(a) ? b : a;
 }
 
 std::optional<long long> wholeNumber(const QString& text, long long lo, long long hi) {
@@ -157,11 +215,44 @@ QString openFailureText(const QString& device, const QString& port,
         .arg(name, portText);
 }
 
+QString connectFailureText(const Line& line, const transport::OpenFailure& failure,
+                           int connectTimeoutMs) {
+    using Reason = transport::OpenFailure::Reason;
+    const QString where = line.port;
+    switch (failure.reason) {
+    case Reason::Resolve:
+        return QStringLiteral("cannot connect to %1: %2. Check the name, or give the "
+                              "gateway's IP address")
+            .arg(where, failure.text);
+    case Reason::Refused:
+        return QStringLiteral("cannot connect to %1: refused, nothing listens on port %2 there. "
+                              "Check the port (502 unless the gateway was set otherwise) and "
+                              "that its Modbus server is on")
+            .arg(where)
+            .arg(line.tcpPort);
+    case Reason::Timeout:
+        return QStringLiteral("cannot connect to %1: no answer within %2 ms (%3). Check the "
+                              "address, that the gateway is on and on this network, and any "
+                              "firewall; --connect-timeout waits longer")
+            .arg(where)
+            .arg(connectTimeoutMs)
+            .arg(failure.text);
+    case Reason::None:
+    case Reason::Serial:
+    case Reason::Network:
+        break;
+    }
+    return QStringLiteral("cannot connect to %1: %2. Check the address and the network")
+        .arg(where, failure.text);
+}
+
 Context::Context(const QCommandLineParser& parser, const Common& common, Output& out,
                  const QString& command)
     : parser_(parser), common_(common), command_(command), out_(out) {
     engine_.setTimeout(common.timeoutMs);
     engine_.setRetries(common.retries);
+    engine_.setConnectTimeout(common.connectTimeoutMs);
+    engine_.setGap(common.gapMs);
     engine_.setTrace(out.trace());
 }
 
@@ -216,16 +307,29 @@ std::optional<long long> Context::wholeOption(const QString& option, long long l
     return value;
 }
 
+QString Context::openFailureText(const Line& line) const {
+    return line.isNetwork()
+               ? connectFailureText(line, engine_.openFailure(), common_.connectTimeoutMs)
+               : cli::openFailureText(line.device, line.port, engine_.openError(),
+                                      engine_.openErrorText());
+}
+
 int Context::openPort(std::optional<int> baud) {
-    const Line& line = common_.line;
-    if (engine_.open(line.device, baud.value_or(line.baud)))
+    Line line = common_.line;
+    line.baud = baud.value_or(line.baud);
+    if (line.kind == transport::Kind::ModbusTcp && isSet(QStringLiteral("baud")) && !baudNoted_) {
+        baudNoted_ = true;
+        out_.message(QStringLiteral("qf7320: --baud does not apply to tcp://: the gateway's "
+                                    "serial rate is set on the gateway; ignored"));
+    }
+    if (engine_.open(line))
         return kExitOk;
-    const QString text =
-        openFailureText(line.device, line.port, engine_.openError(), engine_.openErrorText());
+    const QString text = openFailureText(line);
     out_.message(QStringLiteral("qf7320: %1").arg(text));
     if (out_.json()) {
         QJsonObject object = record(common_.station);
-        object[QStringLiteral("baud")] = baud.value_or(line.baud);
+        if (line.kind != transport::Kind::ModbusTcp)
+            object[QStringLiteral("baud")] = line.baud;
         object[QStringLiteral("status")] = statusName(Status::PortLost);
         object[QStringLiteral("error")] = text;
         out_.object(object);
@@ -237,7 +341,9 @@ QJsonObject Context::record(int station, const QString& time) const {
     QJsonObject object;
     object[QStringLiteral("time")] = time.isEmpty() ? isoTimeNow() : time;
     object[QStringLiteral("port")] = common_.line.port;
-    object[QStringLiteral("baud")] = engine_.baud();
+    // tcp:// has no rate on this side of the gateway.
+    object[QStringLiteral("baud")] =
+        common_.line.kind == transport::Kind::ModbusTcp ? QJsonValue() : QJsonValue(engine_.baud());
     object[QStringLiteral("station")] = station;
     return object;
 }
@@ -268,11 +374,20 @@ QString Context::failureText(const Result& result, int station, const QString& r
             .arg(station)
             .arg(request, checkText(result.failedCheck, result.reply), reply);
     case Status::Exception:
+        if (isGatewayException(result.exceptionCode))
+            return QStringLiteral("the gateway could not reach station %1 for %2: exception %3 "
+                                  "(%4)")
+                .arg(station)
+                .arg(request, QString::fromStdString(modbus::byteText(result.exceptionCode)),
+                     QString::fromStdString(protocol::exceptionName(result.exceptionCode)));
         return QStringLiteral("station %1 refused %2: exception %3 (%4)")
             .arg(station)
             .arg(request, QString::fromStdString(modbus::byteText(result.exceptionCode)),
                  QString::fromStdString(protocol::exceptionName(result.exceptionCode)));
     case Status::PortLost:
+        if (common_.line.isNetwork())
+            return QStringLiteral("lost the connection to %1 (%2)")
+                .arg(common_.line.port, result.portError);
         return QStringLiteral("lost the port %1 (%2)").arg(common_.line.device, result.portError);
     }
     return {};
@@ -283,9 +398,9 @@ int Context::fail(const Result& result, QJsonObject object, int station, const Q
     if (result.status == Status::Ok)
         return kExitOk;
     const QString text = failureText(result, station, request);
-    out_.message(
-        QStringLiteral("qf7320: %1. %2")
-            .arg(text, advice.isEmpty() ? usualAdvice(result.status, engine_.baud()) : advice));
+    out_.message(QStringLiteral("qf7320: %1. %2")
+                     .arg(text, advice.isEmpty() ? usualAdvice(result, common_.line, engine_.baud())
+                                                 : advice));
     if (out_.json()) {
         object[QStringLiteral("status")] = statusName(result.status);
         object[QStringLiteral("error")] = text;

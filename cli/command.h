@@ -34,6 +34,11 @@ enum Exit : int {
 // The exit status of a transaction that ended with this status.
 int exitStatus(Status status);
 
+// The worse of two exit statuses of results taken together (one per station): a lost port,
+// then an exception, a bad reply, no reply, and last success. A usage error or a failed
+// verification, which no such result gives, ranks above them all.
+int worseExit(int a, int b);
+
 // The options every command takes, checked.
 struct Common {
     Line line;
@@ -41,6 +46,8 @@ struct Common {
     std::vector<int> stations; // as -s gave them, each once, in the order given
     int timeoutMs = 500;
     int retries = 1;
+    int connectTimeoutMs = transport::kDefaultConnectTimeoutMs;
+    std::optional<int> gapMs; // nothing: the line's default
     bool json = false;
     bool trace = false;
     QString programDir; // the directory that holds qf7320: its comm.set and COMn links
@@ -78,6 +85,9 @@ public:
 
     // Opens the port at the common rate (or `baud`); kExitOk, or kExitPort once it has said
     // why, naming the device and what to do about it.
+    // Why the engine's last open() of `line` failed, in words, with what to do.
+    QString openFailureText(const Line& line) const;
+
     int openPort(std::optional<int> baud = std::nullopt);
 
     // The fields a JSON result starts with: time (now, unless given), port, baud and station.
@@ -99,6 +109,7 @@ private:
     QString command_;
     Output& out_;
     Engine engine_;
+    bool baudNoted_ = false;
 };
 
 // An option's value as typed (see markNegativeNumbers).
@@ -128,6 +139,11 @@ double roundedMillis(double ms);
 // the device's group and the command that adds the user to it), or the port's own reason.
 QString openFailureText(const QString& device, const QString& port,
                         QSerialPort::SerialPortError error, const QString& portText);
+
+// Why a connection to a network endpoint was not made, with what to do: the name cannot be
+// resolved, refused, no answer in time, or the network's own reason.
+QString connectFailureText(const Line& line, const transport::OpenFailure& failure,
+                           int connectTimeoutMs);
 
 // One command: its name, help, options and the function that runs it.
 struct Verb {

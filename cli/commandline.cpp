@@ -9,6 +9,8 @@ namespace cli {
 namespace {
 
 constexpr int kLongestTimeoutMs = 600000;
+constexpr int kLongestGapMs = 10000;
+constexpr int kNetworkTimeoutMs = 1000; // the default --timeout over a network
 constexpr int kMostRetries = 100;
 constexpr int kHighestStation = 247;
 constexpr qsizetype kOptionColumn = 26;
@@ -40,11 +42,17 @@ QList<QCommandLineOption> commonOptions(const Verb* verb) {
     return {
         {{QStringLiteral("p"), QStringLiteral("port")},
          QStringLiteral("a device such as /dev/ttyUSB0, or COMn resolved as the window does "
-                        "(the entry COMn beside qf7320, else /dev/ttyS{n-1}); default: the "
-                        "port saved in comm.set beside qf7320"),
+                        "(the entry COMn beside qf7320, else /dev/ttyS{n-1}); "
+                        "rtu+tcp://HOST[:PORT] for RTU frames through a transparent serial "
+                        "device server, tcp://HOST[:PORT] for a Modbus TCP gateway (port 502 "
+                        "unless given; an IPv6 address in brackets: tcp://[::1]:1502); default: "
+                        "the port saved in comm.set beside qf7320"),
          QStringLiteral("PORT")},
         {{QStringLiteral("b"), QStringLiteral("baud")},
-         QStringLiteral("the line's rate: %1; default: the rate in comm.set, else 9600")
+         QStringLiteral("the line's rate: %1; default: the rate in comm.set, else 9600. For "
+                        "rtu+tcp:// the rate of the server's serial line, which times the "
+                        "request and the gap (default 9600; it is set on the server); not used "
+                        "with tcp://")
              .arg(baudListText()),
          QStringLiteral("N")},
         {{QStringLiteral("s"), QStringLiteral("station")},
@@ -53,8 +61,19 @@ QList<QCommandLineOption> commonOptions(const Verb* verb) {
          QStringLiteral("N")},
         {QStringLiteral("timeout"),
          QStringLiteral("how long the sensor may take to answer once the request is on the "
-                        "line (default %1)")
-             .arg(timeout),
+                        "line (default %1; %2 over rtu+tcp:// and tcp://)")
+             .arg(timeout)
+             .arg(kNetworkTimeoutMs),
+         QStringLiteral("MS")},
+        {QStringLiteral("connect-timeout"),
+         QStringLiteral("rtu+tcp:// and tcp://: how long the connection may take to be made, "
+                        "name lookup included (default %1)")
+             .arg(transport::kDefaultConnectTimeoutMs),
+         QStringLiteral("MS")},
+        {QStringLiteral("gap"),
+         QStringLiteral("the silence kept between the end of one transaction (its reply or its "
+                        "timeout) and the next request (default: 3.5 characters at the rate, at "
+                        "least 2 ms; 0 on tcp://)"),
          QStringLiteral("MS")},
         {QStringLiteral("retries"),
          QStringLiteral("ask again this many times after no reply or a bad reply (default %1)")
@@ -99,19 +118,23 @@ QString exitStatusLines() {
                           "  0  done\n"
                           "  1  bad usage or a refused value: nothing was sent\n"
                           "  2  the port cannot be opened (not found, busy, permission denied), "
-                          "or it was lost\n"
+                          "or it was lost; the connection cannot be made (host not resolved, "
+                          "refused, no answer) or it was dropped\n"
                           "  3  no reply: timeout after every retry (also an incomplete reply)\n"
                           "  4  bad reply: wrong CRC, station, function, byte count or echo\n"
                           "  5  the sensor answered with an exception\n"
                           "  6  verification failed: the value read back differs, or the sensor "
-                          "does not answer at its new address\n");
+                          "does not answer at its new address\n"
+                          "read and get with several stations (-s 1,3,5-7) exit with the worst of "
+                          "their statuses, in this order: 2, 5, 4, 3, 0.\n");
 }
 
 QString overallHelp() {
     QString text = QStringLiteral(
         "usage: qf7320 COMMAND [options]\n"
         "       qf7320 help COMMAND\n\n"
-        "Reads, sets and checks a QF7320 illuminance sensor over a serial line (Modbus RTU):\n"
+        "Reads, sets and checks a QF7320 illuminance sensor over a serial line (Modbus RTU), or\n"
+        "through a serial device server (rtu+tcp://) or a Modbus TCP gateway (tcp://):\n"
         "measurements, calibration, the station address, finding a sensor, logging.\n\n"
         "Commands:\n");
     for (const Verb& verb : verbs())
@@ -124,6 +147,7 @@ QString overallHelp() {
     text += QStringLiteral("\nExamples:\n"
                            "  qf7320 --port /dev/ttyUSB0 read\n"
                            "  qf7320 -p COM3 -b 19200 -s 5 get\n"
+                           "  qf7320 -p tcp://192.168.1.50 -s 1,2,7 read --json\n"
                            "  qf7320 help poll\n");
     return text;
 }
@@ -177,7 +201,8 @@ std::optional<Common> commonFrom(const QCommandLineParser& parser, const Verb& v
     common.programDir = programDir;
     common.json = isSet("json");
     common.trace = isSet("trace");
-    for (const char* name : {"port", "baud", "station", "timeout", "retries"})
+    for (const char* name :
+         {"port", "baud", "station", "timeout", "retries", "connect-timeout", "gap"})
         if (isSet(name) && value(name).isEmpty()) {
             error = QStringLiteral("--%1 needs a value").arg(QLatin1String(name));
             return std::nullopt;
@@ -215,13 +240,24 @@ std::optional<Common> commonFrom(const QCommandLineParser& parser, const Verb& v
     } else {
         common.stations = {1};
     }
+    // A reply through a gateway crosses a network and a serial line, and its gateway may wait
+    // out a silent sensor before it says so.
+    const int defaultTimeout = common.line.isNetwork() ? kNetworkTimeoutMs : verb.timeoutMs;
     const auto timeout =
-        wholeOption(parser, QStringLiteral("timeout"), 1, kLongestTimeoutMs, verb.timeoutMs,
+        wholeOption(parser, QStringLiteral("timeout"), 1, kLongestTimeoutMs, defaultTimeout,
                     QStringLiteral("a time in milliseconds"), error);
     const auto retries = wholeOption(parser, QStringLiteral("retries"), 0, kMostRetries,
                                      verb.retries, QStringLiteral("a count"), error);
-    if (!timeout || !retries)
+    const auto connectTimeout = wholeOption(parser, QStringLiteral("connect-timeout"), 1,
+                                            kLongestTimeoutMs, transport::kDefaultConnectTimeoutMs,
+                                            QStringLiteral("a time in milliseconds"), error);
+    const auto gap = wholeOption(parser, QStringLiteral("gap"), 0, kLongestGapMs, -1,
+                                 QStringLiteral("a time in milliseconds"), error);
+    if (!timeout || !retries || !connectTimeout || !gap)
         return std::nullopt;
+    common.connectTimeoutMs = static_cast<int>(*connectTimeout);
+    if (*gap >= 0)
+        common.gapMs = static_cast<int>(*gap);
     common.station = common.stations.front();
     common.timeoutMs = static_cast<int>(*timeout);
     common.retries = static_cast<int>(*retries);

@@ -1,7 +1,9 @@
 #include "cli/engine.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cmath>
+#include <thread>
 #include <utility>
 
 namespace cli {
@@ -33,47 +35,71 @@ QString statusName(Status status) {
     return {};
 }
 
+Engine::Engine() = default;
+Engine::~Engine() = default;
+
+bool Engine::open(const Line& line) {
+    const int connectTimeoutMs = endpoint_.connectTimeoutMs;
+    endpoint_ = line.endpoint();
+    endpoint_.connectTimeoutMs = connectTimeoutMs;
+    return open();
+}
+
 bool Engine::open(const QString& device, int baud) {
+    Line line;
+    line.device = device;
+    line.port = device;
+    line.baud = baud;
+    return open(line);
+}
+
+bool Engine::open() {
     close();
-    port_.setPortName(device);
-    if (!port_.open(QIODevice::ReadWrite)) {
-        openError_ = port_.error();
-        openErrorText_ = port_.errorString();
-        port_.clearError();
+    transport_ = transport::makeTransport(endpoint_);
+    transport_->note = trace_.note;
+    if (!transport_->open()) {
+        openFailure_ = transport_->openFailure();
+        transport_.reset();
         return false;
     }
-    const bool configured = port_.setBaudRate(baud) && port_.setDataBits(QSerialPort::Data8) &&
-                            port_.setParity(QSerialPort::NoParity) &&
-                            port_.setStopBits(QSerialPort::OneStop) &&
-                            port_.setFlowControl(QSerialPort::NoFlowControl);
-    if (!configured) {
-        openError_ = port_.error();
-        openErrorText_ = QStringLiteral("the port cannot be set to %1 baud, 8N1: %2")
-                             .arg(baud)
-                             .arg(port_.errorString());
-        close();
-        return false;
-    }
-    baud_ = baud;
-    openError_ = QSerialPort::NoError;
-    openErrorText_.clear();
+    openFailure_ = {};
     return true;
 }
 
 void Engine::close() {
     ahead_.reset();
-    if (port_.isOpen())
-        port_.close();
-    port_.clearError();
+    lastEnd_.reset();
+    if (transport_)
+        transport_->close();
+    transport_.reset();
+}
+
+bool Engine::isOpen() const {
+    return transport_ && transport_->isOpen();
+}
+
+void Engine::setTrace(Trace trace) {
+    trace_ = std::move(trace);
+    if (transport_)
+        transport_->note = trace_.note;
+}
+
+int Engine::gapMs() const {
+    if (gapMs_)
+        return *gapMs_;
+    if (endpoint_.kind == transport::Kind::ModbusTcp)
+        return 0;
+    // 3.5 characters of silence end an RTU frame; a whole millisecond more than that, and never
+    // under 2 ms, for the timers of the adapters and servers that watch for it.
+    const double characters = 3.5 * kBitsPerCharacter * 1000.0 / std::max(endpoint_.baud, 1);
+    return std::max(2, static_cast<int>(std::ceil(characters)));
 }
 
 bool Engine::setBaud(int baud) {
     waitOutAhead();
-    if (!port_.setBaudRate(baud)) {
-        port_.clearError();
+    if (!transport_ || !transport_->setBaud(baud))
         return false;
-    }
-    baud_ = baud;
+    endpoint_.baud = baud;
     return true;
 }
 
@@ -96,13 +122,6 @@ Result Engine::transact(const protocol::Frame& request, protocol::ReplyKind kind
     return result;
 }
 
-Result Engine::portLost(Result result) {
-    result.status = Status::PortLost;
-    result.portError = port_.errorString();
-    port_.clearError();
-    return result;
-}
-
 void Engine::sendAhead(const protocol::Frame& request, protocol::ReplyKind kind) {
     waitOutAhead();
     ahead_ = send(request, kind);
@@ -119,21 +138,20 @@ Engine::Sent Engine::send(const protocol::Frame& request, protocol::ReplyKind ki
     sent.request = request;
     sent.kind = kind;
 
-    // Whatever the line holds now answers nothing we are about to ask: a late reply to an
-    // earlier request must not be taken for this one's.
-    port_.clear(QSerialPort::Input);
-    port_.readAll();
-
-    // Handed to the driver at once when it can take it, as it always can an 8-byte frame on an
-    // idle line; waited for otherwise.
-    const qint64 size = static_cast<qint64>(request.size());
-    if (port_.write(reinterpret_cast<const char*>(request.data()), size) != size) {
-        sent.lost = portLost({});
-        return sent;
+    // The line stays silent for the gap after the last transaction ended, so that every device
+    // on it sees where one frame ends and the next begins.
+    if (lastEnd_) {
+        const Clock::time_point quietUntil = *lastEnd_ + std::chrono::milliseconds(gapMs());
+        if (Clock::now() < quietUntil)
+            std::this_thread::sleep_until(quietUntil);
     }
-    port_.flush();
-    if (port_.bytesToWrite() > 0 && !port_.waitForBytesWritten(timeoutMs_)) {
-        sent.lost = portLost({});
+
+    if (!transport_ || !transport_->send(request)) {
+        Result lost;
+        lost.status = Status::PortLost;
+        lost.portError = transport_ ? transport_->lostText() : QStringLiteral("not open");
+        lastEnd_ = Clock::now();
+        sent.lost = lost;
         return sent;
     }
     sent.written = Clock::now();
@@ -146,45 +164,43 @@ Result Engine::receive(const protocol::Frame& request, protocol::ReplyKind kind,
                        Clock::time_point written) {
     Result result;
 
-    // The request has been handed to the driver, not yet sent: the wait starts once its eight
-    // characters can have left the line at this rate.
-    const auto onLine = std::chrono::microseconds(
-        static_cast<long long>(std::ceil(8.0 * kBitsPerCharacter * 1e6 / std::max(baud_, 1))));
+    // The request has been handed to the driver, not yet sent: on a serial line (here, or
+    // beyond an RTU server) the wait starts once its eight characters can have left the line at
+    // this rate.
+    auto onLine = std::chrono::microseconds(0);
+    if (endpoint_.kind != transport::Kind::ModbusTcp)
+        onLine = std::chrono::microseconds(static_cast<long long>(
+            std::ceil(8.0 * kBitsPerCharacter * 1e6 / std::max(endpoint_.baud, 1))));
     const Clock::time_point deadline = written + onLine + std::chrono::milliseconds(timeoutMs_);
 
-    Clock::time_point lastByte = written;
-    for (;;) {
-        const QByteArray chunk = port_.readAll();
-        if (!chunk.isEmpty()) {
-            lastByte = Clock::now();
-            result.reply.insert(result.reply.end(), chunk.begin(), chunk.end());
-        }
-        result.expectedLength =
-            protocol::expectedReplyLength(request, kind, result.reply.data(), result.reply.size());
-        if (result.reply.size() >= result.expectedLength)
-            break;
-
-        const Clock::time_point now = Clock::now();
-        if (now >= deadline) {
-            result.status = Status::Timeout;
-            result.latencyMs = millisBetween(written, now);
-            if (trace_.received)
-                trace_.received(result);
-            return result;
-        }
-        const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - now);
-        if (!port_.waitForReadyRead(static_cast<int>(left.count()))) {
-            // Running out of time is judged at the top of the loop; any other failure means
-            // the port itself is gone, and waiting on it again would only spin.
-            if (port_.error() != QSerialPort::TimeoutError)
-                return portLost(std::move(result));
-            port_.clearError();
-        }
+    transport::Received received = transport_->receive(request, kind, deadline);
+    lastEnd_ = Clock::now();
+    result.reply = std::move(received.reply);
+    result.expectedLength = received.expectedLength;
+    const auto report = [&]() -> Result {
+        if (trace_.received)
+            trace_.received(result);
+        return result;
+    };
+    switch (received.outcome) {
+    case transport::Received::Outcome::Timeout:
+        result.status = Status::Timeout;
+        result.latencyMs = millisBetween(written, *lastEnd_);
+        return report();
+    case transport::Received::Outcome::Lost:
+        result.status = Status::PortLost;
+        result.portError = received.lostText;
+        return report();
+    case transport::Received::Outcome::Malformed:
+        result.status = Status::BadReply;
+        result.failedCheck = received.failedCheck;
+        result.latencyMs = millisBetween(written, received.lastByte);
+        return report();
+    case transport::Received::Outcome::Whole:
+        break;
     }
 
-    // Bytes past the expected length belong to no answer; the next request discards them.
-    result.reply.resize(result.expectedLength);
-    result.latencyMs = millisBetween(written, lastByte);
+    result.latencyMs = millisBetween(written, received.lastByte);
     const protocol::ReplyCheck check =
         protocol::checkReply(request, kind, result.reply.data(), result.reply.size());
     switch (check.verdict) {
@@ -202,9 +218,7 @@ Result Engine::receive(const protocol::Frame& request, protocol::ReplyKind kind,
         result.exceptionCode = check.exceptionCode;
         break;
     }
-    if (trace_.received)
-        trace_.received(result);
-    return result;
+    return report();
 }
 
 } // namespace cli

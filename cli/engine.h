@@ -3,8 +3,12 @@
 // One request, one reply, done properly: what every command of qf7320 is made of. Unlike the
 // window, the engine discards what the line holds before it asks, waits a bounded time for the
 // whole answer, checks it before it believes it, and asks again when the answer was missing or
-// damaged. It blocks while it waits, so it needs no event loop and no display.
+// damaged. It blocks while it waits, so it needs no event loop and no display. The link is a
+// transport (cli/transport/): a serial device, RTU frames over TCP, or Modbus TCP; the engine
+// keeps the same checks and statuses on all three.
 
+#include "cli/line.h"
+#include "cli/transport/transport.h"
 #include "modbus/protocol.h"
 
 #include <QSerialPort>
@@ -13,6 +17,7 @@
 #include <chrono>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -24,7 +29,8 @@ enum class Status {
     Timeout,   // no complete reply in time, after every attempt
     BadReply,  // a complete reply that failed a check, after every attempt
     Exception, // the sensor answered with a Modbus exception (never repeated)
-    PortLost,  // the port failed under us: the adapter was unplugged or the line hung up
+    PortLost,  // the port failed under us: the adapter was unplugged, the line hung up, or
+               // the connection was closed or reset
 };
 
 // The outcome of one transaction (its last attempt when it was repeated).
@@ -39,33 +45,56 @@ struct Result {
     // waited.
     double latencyMs = 0;
     int attempts = 0;
-    QString portError; // what the port said when it failed
+    QString portError; // what the port said when it failed, or how the connection ended
 };
 
 class Engine {
 public:
-    // What the trace sees: every request as it is written, every reply as it is judged.
+    // What the trace sees: every request as it is written, every reply as it is judged, and
+    // what the transport did that is no frame (an echo skipped, a late reply dropped).
     struct Trace {
         std::function<void(const protocol::Frame& request)> sent;
         std::function<void(const Result& attempt)> received;
+        std::function<void(const QString& text)> note;
     };
 
-    // Opens the device at the rate, 8 data bits, no parity, one stop bit, no flow control.
-    // On failure the port stays closed and openError()/openErrorText() say why.
-    bool open(const QString& device, int baud);
-    QSerialPort::SerialPortError openError() const { return openError_; }
-    QString openErrorText() const { return openErrorText_; }
-    void close();
+    Engine();
+    ~Engine();
+    Engine(const Engine&) = delete;
+    Engine& operator=(const Engine&) = delete;
 
-    // A new rate on the open port; false when the port refuses it.
+    // Opens the endpoint: the device at its rate, 8 data bits, no parity, one stop bit, no
+    // flow control; or the connection, within the connect timeout. On failure it stays closed
+    // and openFailure() says why. open() with no endpoint opens the last one again, after a
+    // close() or a loss.
+    bool open(const Line& line);
+    bool open(const QString& device, int baud); // a serial device
+    bool open();
+    void close();
+    bool isOpen() const;
+    const transport::OpenFailure& openFailure() const { return openFailure_; }
+    QSerialPort::SerialPortError openError() const { return openFailure_.serialError; }
+    QString openErrorText() const { return openFailure_.text; }
+    transport::Kind kind() const { return endpoint_.kind; }
+
+    // A new rate on the open port; false when the port refuses it. Over TCP it only times the
+    // far line (rtu+tcp://) or changes nothing (tcp://).
     bool setBaud(int baud);
-    int baud() const { return baud_; }
+    int baud() const { return endpoint_.baud; }
 
     // How long a reply may take once the request has left the line, and how many times a
     // request that timed out or got a bad reply is repeated.
     void setTimeout(int ms) { timeoutMs_ = ms; }
     void setRetries(int retries) { retries_ = retries; }
-    void setTrace(Trace trace) { trace_ = std::move(trace); }
+    void setTrace(Trace trace);
+    // How long a connection may take to be made, from the next open() on.
+    void setConnectTimeout(int ms) { endpoint_.connectTimeoutMs = ms; }
+    // The silence kept on the line between the end of one transaction (its reply, or its
+    // timeout) and the next request; nothing: the line's default (gapMs()).
+    void setGap(std::optional<int> ms) { gapMs_ = ms; }
+    // 3.5 characters at the rate and at least 2 ms on a serial line and rtu+tcp://, 0 on
+    // tcp://, unless setGap() said otherwise.
+    int gapMs() const;
 
     Result transact(const protocol::Frame& request, protocol::ReplyKind kind);
 
@@ -89,18 +118,18 @@ private:
     Sent send(const protocol::Frame& request, protocol::ReplyKind kind);
     Result receive(const protocol::Frame& request, protocol::ReplyKind kind,
                    Clock::time_point written);
-    Result portLost(Result result);
     // The answer to a request sent ahead and not collected: waited for and dropped.
     void waitOutAhead();
 
-    QSerialPort port_;
-    int baud_ = 9600;
+    transport::Endpoint endpoint_;
+    std::unique_ptr<transport::Transport> transport_;
     int timeoutMs_ = 500;
     int retries_ = 1;
+    std::optional<int> gapMs_;
     Trace trace_;
     std::optional<Sent> ahead_;
-    QSerialPort::SerialPortError openError_ = QSerialPort::NoError;
-    QString openErrorText_;
+    std::optional<Clock::time_point> lastEnd_; // when the last transaction ended
+    transport::OpenFailure openFailure_;
 };
 
 // "ok", "timeout", "bad-reply", "exception" or "port-error", as the JSON output spells them.

@@ -53,10 +53,116 @@ std::optional<int> parseBaud(const QString& text) {
     return baud;
 }
 
+transport::Endpoint Line::endpoint() const {
+    transport::Endpoint endpoint;
+    endpoint.kind = kind;
+    endpoint.device = device;
+    endpoint.host = host;
+    endpoint.port = tcpPort;
+    endpoint.baud = baud;
+    return endpoint;
+}
+
+std::optional<Line> parseNetworkEndpoint(const QString& text, QString& error) {
+    Line line;
+    QString rest;
+    if (text.startsWith(QLatin1String("tcp://"), Qt::CaseInsensitive)) {
+        line.kind = transport::Kind::ModbusTcp;
+        rest = text.mid(6);
+    } else if (text.startsWith(QLatin1String("rtu+tcp://"), Qt::CaseInsensitive)) {
+        line.kind = transport::Kind::RtuOverTcp;
+        rest = text.mid(10);
+    } else {
+        return std::nullopt;
+    }
+    line.port = text;
+    const QString form = QStringLiteral("--port %1 is not an endpoint: %2://HOST or "
+                                        "%2://HOST:PORT, an IPv6 address in brackets "
+                                        "([::1]:1502)")
+                             .arg(text, text.section(QStringLiteral("://"), 0, 0));
+    // A trailing slash is what a pasted URL often ends with; a path is nothing a gateway has.
+    if (rest.endsWith(QLatin1Char('/')))
+        rest.chop(1);
+    QString portText;
+    if (rest.startsWith(QLatin1Char('['))) {
+        const qsizetype close = rest.indexOf(QLatin1Char(']'));
+        if (close < 0) {
+            error = form;
+            return std::nullopt;
+        }
+        line.host = rest.mid(1, close - 1);
+        const QString after = rest.mid(close + 1);
+        if (!after.isEmpty()) {
+            if (!after.startsWith(QLatin1Char(':'))) {
+                error = form;
+                return std::nullopt;
+            }
+            portText = after.mid(1);
+            if (portText.isEmpty()) {
+                error = form;
+                return std::nullopt;
+            }
+        }
+        if (!line.host.contains(QLatin1Char(':'))) {
+            error = form;
+            return std::nullopt;
+        }
+    } else {
+        const qsizetype colon = rest.lastIndexOf(QLatin1Char(':'));
+        if (colon >= 0 && rest.indexOf(QLatin1Char(':')) != colon) {
+            error = QStringLiteral("--port %1: an IPv6 address goes in brackets, e.g. "
+                                   "tcp://[::1]:502")
+                        .arg(text);
+            return std::nullopt;
+        }
+        line.host = colon >= 0 ? rest.left(colon) : rest;
+        if (colon >= 0) {
+            portText = rest.mid(colon + 1);
+            if (portText.isEmpty()) {
+                error = form;
+                return std::nullopt;
+            }
+        }
+    }
+    static const QRegularExpression hostChars(QStringLiteral("^[A-Za-z0-9._:%-]+$"));
+    if (line.host.isEmpty() || !hostChars.match(line.host).hasMatch()) {
+        error = form;
+        return std::nullopt;
+    }
+    if (!portText.isEmpty()) {
+        static const QRegularExpression digits(QStringLiteral("^[0-9]{1,5}$"));
+        const int port = portText.toInt();
+        if (!digits.match(portText).hasMatch() || port < 1 || port > 65535) {
+            error = QStringLiteral("--port %1: the TCP port %2 is not 1-65535").arg(text, portText);
+            return std::nullopt;
+        }
+        line.tcpPort = static_cast<std::uint16_t>(port);
+    }
+    return line;
+}
+
 LineChoice chooseLine(const QString& portOption, const QString& baudOption,
                       const QString& programDir) {
     LineChoice choice;
     Line line;
+
+    // A network endpoint: comm.set holds the window's serial port, nothing about a gateway.
+    QString endpointError;
+    if (std::optional<Line> network = parseNetworkEndpoint(portOption, endpointError)) {
+        if (!baudOption.isEmpty()) {
+            const auto baud = parseBaud(baudOption);
+            if (!baud)
+                return {std::nullopt, QStringLiteral("--baud %1 is not a standard rate: one of %2")
+                                          .arg(baudOption, baudListText())};
+            network->baud = *baud;
+        } else {
+            network->baud = kDefaultBaud;
+        }
+        choice.line = *network;
+        return choice;
+    }
+    if (!endpointError.isEmpty())
+        return {std::nullopt, endpointError};
 
     const bool needStored = portOption.isEmpty() || baudOption.isEmpty();
     // Nothing saved reads as port 0 and rate 0, neither of which is taken.

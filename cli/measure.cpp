@@ -55,30 +55,54 @@ int readCommand(Context& context) {
     if (const int status = context.openPort())
         return status;
 
-    const int station = context.common().station;
-    const Result result = context.engine().transact(measurementRequest(station, count),
-                                                    protocol::ReplyKind::Registers);
-    QJsonObject object = context.record(station);
-    if (result.status != Status::Ok)
-        return context.fail(result, object, station,
-                            count == 1
-                                ? kReadOfRegister0
-                                : QStringLiteral("the read of registers 0-%1").arg(count - 1));
+    // One result per station, each line naming its station when there are several.
+    const std::vector<int>& stations = context.common().stations;
+    const bool several = stations.size() > 1;
+    int exit = kExitOk;
+    for (const int station : stations) {
+        const Result result = context.engine().transact(measurementRequest(station, count),
+                                                        protocol::ReplyKind::Registers);
+        QJsonObject object = context.record(station);
+        if (result.status != Status::Ok) {
+            exit = worseExit(exit, context.fail(result, object, station,
+                                                count == 1 ? kReadOfRegister0
+                                                           : QStringLiteral("the read of registers "
+                                                                            "0-%1")
+                                                                 .arg(count - 1)));
+            // Nothing more can be asked over a port or a connection that is gone.
+            if (result.status == Status::PortLost)
+                break;
+            continue;
+        }
 
-    const long long lux = luxOf(result);
-    if (context.out().json()) {
-        object[QStringLiteral("lux")] = luxJson(lux);
-        object[QStringLiteral("registers")] = registerArray(result.registers);
-        object[QStringLiteral("latency_ms")] = roundedMillis(result.latencyMs);
-        object[QStringLiteral("status")] = statusName(result.status);
-        context.out().object(object);
-        return kExitOk;
+        const long long lux = luxOf(result);
+        if (context.out().json()) {
+            object[QStringLiteral("lux")] = luxJson(lux);
+            object[QStringLiteral("registers")] = registerArray(result.registers);
+            object[QStringLiteral("latency_ms")] = roundedMillis(result.latencyMs);
+            object[QStringLiteral("status")] = statusName(result.status);
+            context.out().object(object);
+            continue;
+        }
+        const bool showRegisters = context.isSet(QStringLiteral("registers"));
+        if (several) {
+            QString line = QStringLiteral("station %1: %2 lx").arg(station).arg(lux);
+            if (showRegisters) {
+                QStringList values;
+                for (const std::uint16_t value : result.registers)
+                    values << QString::number(value);
+                line += QStringLiteral("  registers %1").arg(values.join(QLatin1Char(' ')));
+            }
+            context.out().data(line);
+            continue;
+        }
+        context.out().data(QStringLiteral("%1 lx").arg(lux));
+        if (showRegisters)
+            for (std::size_t i = 0; i < result.registers.size(); ++i)
+                context.out().data(
+                    QStringLiteral("register %1: %2").arg(i).arg(result.registers[i]));
     }
-    context.out().data(QStringLiteral("%1 lx").arg(lux));
-    if (context.isSet(QStringLiteral("registers")))
-        for (std::size_t i = 0; i < result.registers.size(); ++i)
-            context.out().data(QStringLiteral("register %1: %2").arg(i).arg(result.registers[i]));
-    return kExitOk;
+    return exit;
 }
 
 } // namespace cli

@@ -108,12 +108,14 @@ void Output::message(const QString& text) {
 Engine::Trace Output::trace() {
     if (!trace_)
         return {};
-    return {[this](const protocol::Frame& request) {
-                write(err_, clockTime() + QLatin1Char(' ') + traceRequestText(request));
-            },
-            [this](const Result& attempt) {
-                write(err_, clockTime() + QLatin1Char(' ') + traceReplyText(attempt));
-            }};
+    return {
+        [this](const protocol::Frame& request) {
+            write(err_, clockTime() + QLatin1Char(' ') + traceRequestText(request));
+        },
+        [this](const Result& attempt) {
+            write(err_, clockTime() + QLatin1Char(' ') + traceReplyText(attempt));
+        },
+        [this](const QString& text) { write(err_, clockTime() + QStringLiteral(" - ") + text); }};
 }
 
 } // namespace cli

@@ -75,32 +75,52 @@ int getCommand(Context& context) {
     if (const int status = context.openPort())
         return status;
 
-    const int station = context.common().station;
     const std::uint8_t first = one ? readRegister(*one) : protocol::kParameterFirstRegister;
     const std::uint8_t count = one ? 1 : protocol::kParameterRows;
-    const Result result = context.engine().transact(parameterReadRequest(station, first, count),
-                                                    protocol::ReplyKind::Registers);
-    QJsonObject object = context.record(station);
-    if (result.status != Status::Ok)
-        return context.fail(
-            result, object, station,
-            one ? QStringLiteral("the read of %1 (register %2)").arg(name).arg(int(first))
-                : QStringLiteral("the read of the parameters (registers 3-7)"));
+    // One result per station: with several, a line each that names its station.
+    const std::vector<int>& stations = context.common().stations;
+    const bool several = stations.size() > 1;
+    int exit = kExitOk;
+    for (const int station : stations) {
+        const Result result = context.engine().transact(parameterReadRequest(station, first, count),
+                                                        protocol::ReplyKind::Registers);
+        QJsonObject object = context.record(station);
+        if (result.status != Status::Ok) {
+            exit = worseExit(
+                exit,
+                context.fail(
+                    result, object, station,
+                    one ? QStringLiteral("the read of %1 (register %2)").arg(name).arg(int(first))
+                        : QStringLiteral("the read of the parameters (registers 3-7)")));
+            // Nothing more can be asked over a port or a connection that is gone.
+            if (result.status == Status::PortLost)
+                break;
+            continue;
+        }
 
-    for (std::size_t i = 0; i < result.registers.size(); ++i) {
-        const Parameter& parameter = one ? *one : kParameters[i];
-        if (context.out().json())
-            object[QLatin1String(parameter.name)] = valueJson(parameter, result.registers[i]);
-        else
-            context.out().data(QStringLiteral("%1 %2").arg(
-                QLatin1String(parameter.name), valueText(parameter, result.registers[i])));
+        QStringList values;
+        for (std::size_t i = 0; i < result.registers.size(); ++i) {
+            const Parameter& parameter = one ? *one : kParameters[i];
+            const QString text = QStringLiteral("%1 %2").arg(
+                QLatin1String(parameter.name), valueText(parameter, result.registers[i]));
+            if (context.out().json())
+                object[QLatin1String(parameter.name)] = valueJson(parameter, result.registers[i]);
+            else if (several)
+                values << text;
+            else
+                context.out().data(text);
+        }
+        if (context.out().json()) {
+            object[QStringLiteral("latency_ms")] = roundedMillis(result.latencyMs);
+            object[QStringLiteral("status")] = statusName(result.status);
+            context.out().object(object);
+        } else if (several) {
+            context.out().data(QStringLiteral("station %1: %2")
+                                   .arg(station)
+                                   .arg(values.join(QStringLiteral(", "))));
+        }
     }
-    if (context.out().json()) {
-        object[QStringLiteral("latency_ms")] = roundedMillis(result.latencyMs);
-        object[QStringLiteral("status")] = statusName(result.status);
-        context.out().object(object);
-    }
-    return kExitOk;
+    return exit;
 }
 
 int setCommand(Context& context) {

@@ -17,9 +17,13 @@ const std::vector<Verb>& verbs() {
          QString(),
          QStringLiteral("one measurement, in lx"),
          QStringLiteral("One measurement: register 0 of the sensor, shown as the window shows "
-                        "it, in lx (the register times 10). The line reads '1000 lx'."),
+                        "it, in lx (the register times 10). The line reads '1000 lx'. With "
+                        "several stations (-s 1,3,5-7), one result per station in the order "
+                        "given, each line naming its station ('station 3: 1000 lx'), and the "
+                        "worst status of them as the exit status."),
          {QStringLiteral("qf7320 --port /dev/ttyUSB0 read"),
-          QStringLiteral("qf7320 -p COM3 -s 7 read --registers 3 --json")},
+          QStringLiteral("qf7320 -p COM3 -s 7 read --registers 3 --json"),
+          QStringLiteral("qf7320 -p tcp://192.168.1.50:502 -s 1-4 read")},
          {option(QStringLiteral("registers"),
                  QStringLiteral("also print the raw registers 0..N-1 (1-8)"), QStringLiteral("N"))},
          readCommand,
@@ -63,9 +67,13 @@ const std::vector<Verb>& verbs() {
          QStringLiteral("the calibration parameters"),
          QStringLiteral("Reads the calibration parameters (registers 3-7, function 3) and shows "
                         "them as the window does: scale with four decimals, offset signed, da4, "
-                        "da20 and range unsigned. Without a name, all five."),
+                        "da20 and range unsigned. Without a name, all five. With several "
+                        "stations (-s 1,3,5-7), one line per station naming it ('station 3: "
+                        "scale 1.0000, offset 0, ...') or one JSON object each, and the worst "
+                        "status of them as the exit status."),
          {QStringLiteral("qf7320 -p /dev/ttyUSB0 get"),
-          QStringLiteral("qf7320 -p COM1 -s 7 get scale --json")},
+          QStringLiteral("qf7320 -p COM1 -s 7 get scale --json"),
+          QStringLiteral("qf7320 -p rtu+tcp://10.0.0.20:4001 -s 1,2 get")},
          {},
          getCommand,
          500,
@@ -94,7 +102,8 @@ const std::vector<Verb>& verbs() {
          QStringLiteral(
              "Without --set: asks the sensor its station address (function 0x25 to station "
              "250, which a sensor answers whatever its address; with several sensors on one line "
-             "their replies collide). With --set NEW: changes the address of the sensor at "
+             "their replies collide, which shows as a bad reply: 'scan --stations' finds each "
+             "of them). With --set NEW: changes the address of the sensor at "
              "--station to NEW (function 6 to 0x0B00), then checks that it answers a read at "
              "NEW."),
          {QStringLiteral("qf7320 -p /dev/ttyUSB0 address"),
@@ -111,9 +120,13 @@ const std::vector<Verb>& verbs() {
              "Finds sensors: at each rate it asks the address query (function 0x25), and with "
              "--stations it also reads register 0 at every station of the range. Prints every "
              "sensor found as rate and station, with its reading. Exits 3 when it finds none. "
-             "--baud alone scans that one rate."),
+             "--baud alone scans that one rate. Through rtu+tcp:// or tcp:// the rate of the "
+             "serial line beyond is set on the server or the gateway, so scan asks at that one "
+             "rate (--bauds is refused) and prints station and reading; a gateway's exceptions "
+             "0A and 0B (no path, no answer) are not sensors."),
          {QStringLiteral("qf7320 -p /dev/ttyUSB0 scan"),
-          QStringLiteral("qf7320 -p /dev/ttyUSB0 scan --bauds 9600,19200 --stations 1-35")},
+          QStringLiteral("qf7320 -p /dev/ttyUSB0 scan --bauds 9600,19200 --stations 1-35"),
+          QStringLiteral("qf7320 -p tcp://192.168.1.50 scan --stations 1-247")},
          {option(QStringLiteral("bauds"),
                  QStringLiteral("the rates to try (default 4800,9600,14400,19200)"),
                  QStringLiteral("LIST")),

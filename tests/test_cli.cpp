@@ -802,7 +802,7 @@ private slots:
             << QStringList{"--period MS", "--samples N", "--duration SECONDS", "--csv FILE|-"};
         QTest::newRow("scan's defaults")
             << QStringList{"help", "scan"}
-            << QStringList{"4800,9600,14400,19200", "(default 50)", "(default 0)"};
+            << QStringList{"4800,9600,14400,19200", "(default 50;", "(default 0)"};
     }
     void help() {
         QFETCH(QStringList, args);

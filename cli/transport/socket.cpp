@@ -1,0 +1,280 @@
+#include "cli/transport/socket.h"
+
+#include <QByteArray>
+
+#include <algorithm>
+#include <cerrno>
+#include <condition_variable>
+#include <cstring>
+#include <memory>
+#include <mutex>
+#include <thread>
+
+#include <fcntl.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+namespace cli::transport {
+
+namespace {
+
+// Milliseconds left until the deadline, for poll(): 0 once it has passed.
+int millisLeft(Clock::time_point deadline) {
+    const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
+    return static_cast<int>(std::clamp<long long>(left.count(), 0, 24LL * 3600 * 1000));
+}
+
+QString errnoText(int error) {
+    return QString::fromLocal8Bit(std::strerror(error));
+}
+
+struct AddressList {
+    addrinfo* head = nullptr;
+    int error = 0; // getaddrinfo's, 0 when it gave addresses
+    ~AddressList() {
+        if (head)
+            freeaddrinfo(head);
+    }
+};
+
+// A name lookup still running when its time is up carries on in a thread of its own and cleans
+// up after itself: getaddrinfo cannot be interrupted.
+struct Lookup {
+    std::mutex lock;
+    std::condition_variable done;
+    bool finished = false;
+    AddressList addresses;
+};
+
+// The addresses of the host within the time, or why there are none (an EAI_ code, or
+// EAI_AGAIN when the time ran out).
+std::shared_ptr<Lookup> resolve(const QString& host, std::uint16_t port, int timeoutMs) {
+    auto lookup = std::make_shared<Lookup>();
+    // Names under .invalid never exist, and are answered so without asking a name server.
+    if (host.endsWith(QLatin1String(".invalid"), Qt::CaseInsensitive) ||
+        host.compare(QLatin1String("invalid"), Qt::CaseInsensitive) == 0) {
+        lookup->addresses.error = EAI_NONAME;
+        lookup->finished = true;
+        return lookup;
+    }
+    const QByteArray name = host.toUtf8();
+    const QByteArray service = QByteArray::number(port);
+    addrinfo hints{};
+    hints.ai_family = AF_UNSPEC;
+    hints.ai_socktype = SOCK_STREAM;
+    hints.ai_protocol = IPPROTO_TCP;
+
+    // An address written out needs no lookup at all.
+    hints.ai_flags = AI_NUMERICHOST | AI_NUMERICSERV;
+    if (getaddrinfo(name.constData(), service.constData(), &hints, &lookup->addresses.head) == 0) {
+        lookup->finished = true;
+        return lookup;
+    }
+    lookup->addresses.head = nullptr;
+
+    hints.ai_flags = AI_NUMERICSERV | AI_ADDRCONFIG;
+    std::thread([lookup, name, service, hints] {
+        addrinfo* head = nullptr;
+        const int error = getaddrinfo(name.constData(), service.constData(), &hints, &head);
+        const std::lock_guard guard(lookup->lock);
+        lookup->addresses.head = head;
+        lookup->addresses.error = error;
+        lookup->finished = true;
+        lookup->done.notify_all();
+    }).detach();
+    std::unique_lock guard(lookup->lock);
+    if (!lookup->done.wait_for(guard, std::chrono::milliseconds(timeoutMs),
+                               [&] { return lookup->finished; }))
+        return nullptr;
+    return lookup;
+}
+
+} // namespace
+
+bool TcpConnection::connect(const QString& host, std::uint16_t port, int timeoutMs) {
+    close();
+    const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
+
+    const std::shared_ptr<Lookup> lookup = resolve(host, port, timeoutMs);
+    if (!lookup) {
+        failure_ = ConnectFailure::Timeout;
+        errorText_ =
+            QStringLiteral("the name %1 was not resolved within %2 ms").arg(host).arg(timeoutMs);
+        return false;
+    }
+    if (lookup->addresses.error != 0 || !lookup->addresses.head) {
+        failure_ = ConnectFailure::Resolve;
+        errorText_ = QStringLiteral("the host name %1 cannot be resolved (%2)")
+                         .arg(host, QString::fromLocal8Bit(gai_strerror(lookup->addresses.error)));
+        return false;
+    }
+
+    // Each address in turn with the time that is left: a name with an IPv6 and an IPv4 address
+    // may listen on only one of them. The first failure other than a refusal is the one told.
+    failure_ = ConnectFailure::Refused;
+    int firstError = 0;
+    for (const addrinfo* address = lookup->addresses.head; address; address = address->ai_next) {
+        const int fd =
+            ::socket(address->ai_family, address->ai_socktype | SOCK_NONBLOCK | SOCK_CLOEXEC,
+                     address->ai_protocol);
+        if (fd < 0) {
+            firstError = firstError ? firstError : errno;
+            continue;
+        }
+        int error = 0;
+        if (::connect(fd, address->ai_addr, address->ai_addrlen) != 0) {
+            error = errno;
+            if (error == EINPROGRESS) {
+                pollfd waiting{fd, POLLOUT, 0};
+                const int ready = ::poll(&waiting, 1, millisLeft(deadline));
+                if (ready == 0) {
+                    error = ETIMEDOUT;
+                } else {
+                    socklen_t length = sizeof error;
+                    if (::getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &length) != 0)
+                        error = errno;
+                }
+            }
+        }
+        if (error == 0) {
+            const int one = 1;
+            // A request is one small write, sent at once rather than held back for more.
+            ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+            fd_ = fd;
+            failure_ = ConnectFailure::None;
+            errorText_.clear();
+            return true;
+        }
+        ::close(fd);
+        if (error == ETIMEDOUT) {
+            failure_ = ConnectFailure::Timeout;
+            errorText_ = QStringLiteral("no answer to the connection within %1 ms").arg(timeoutMs);
+            return false;
+        }
+        if (error != ECONNREFUSED && !firstError)
+            firstError = error;
+        if (Clock::now() >= deadline)
+            break;
+    }
+    if (firstError) {
+        failure_ = ConnectFailure::Other;
+        errorText_ = errnoText(firstError);
+    } else {
+        errorText_ = QStringLiteral("connection refused (nothing listens on port %1)").arg(port);
+    }
+    return false;
+}
+
+void TcpConnection::close() {
+    if (fd_ >= 0)
+        ::close(fd_);
+    fd_ = -1;
+}
+
+bool TcpConnection::lost(const QString& text) {
+    errorText_ = text;
+    close();
+    return false;
+}
+
+bool TcpConnection::write(const std::uint8_t* bytes, std::size_t size, Clock::time_point deadline) {
+    if (fd_ < 0)
+        return lost(errorText_.isEmpty() ? QStringLiteral("not connected") : errorText_);
+    std::size_t done = 0;
+    while (done < size) {
+        const ssize_t n = ::send(fd_, bytes + done, size - done, MSG_NOSIGNAL);
+        if (n > 0) {
+            done += std::size_t(n);
+            continue;
+        }
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+            pollfd waiting{fd_, POLLOUT, 0};
+            if (::poll(&waiting, 1, millisLeft(deadline)) <= 0)
+                return lost(QStringLiteral("the connection takes no more data"));
+            continue;
+        }
+        return lost(n < 0 && errno == EPIPE
+                        ? QStringLiteral("the connection was closed by the far end")
+                        : QStringLiteral("the connection failed: %1").arg(errnoText(errno)));
+    }
+    return true;
+}
+
+TcpConnection::Read TcpConnection::read(std::uint8_t* into, std::size_t most, std::size_t& got,
+                                        Clock::time_point deadline) {
+    got = 0;
+    if (fd_ < 0) {
+        lost(errorText_.isEmpty() ? QStringLiteral("not connected") : errorText_);
+        return Read::Closed;
+    }
+    for (;;) {
+        const ssize_t n = ::recv(fd_, into, most, 0);
+        if (n > 0) {
+            got = std::size_t(n);
+            return Read::Data;
+        }
+        if (n == 0) {
+            lost(QStringLiteral("the connection was closed by the far end"));
+            return Read::Closed;
+        }
+        if (errno == EINTR)
+            continue;
+        if (errno != EAGAIN && errno != EWOULDBLOCK) {
+            lost(errno == ECONNRESET
+                     ? QStringLiteral("the connection was reset by the far end")
+                     : QStringLiteral("the connection failed: %1").arg(errnoText(errno)));
+            return Read::Closed;
+        }
+        pollfd waiting{fd_, POLLIN, 0};
+        const int ready = ::poll(&waiting, 1, millisLeft(deadline));
+        if (ready == 0)
+            return Read::Timeout;
+        if (ready < 0 && errno != EINTR) {
+            lost(QStringLiteral("the connection failed: %1").arg(errnoText(errno)));
+            return Read::Closed;
+        }
+    }
+}
+
+bool TcpConnection::discard(std::size_t most) {
+    std::uint8_t chunk[512];
+    std::size_t dropped = 0;
+    while (fd_ >= 0 && dropped < most) {
+        std::size_t got = 0;
+        // A deadline already passed: only what has arrived is read.
+        if (read(chunk, std::min(sizeof chunk, most - dropped), got, Clock::now()) != Read::Data)
+            break;
+        dropped += got;
+    }
+    return fd_ >= 0;
+}
+
+OpenFailure connectFailure(const TcpConnection& connection) {
+    OpenFailure failure;
+    switch (connection.failure()) {
+    case ConnectFailure::None:
+        return failure;
+    case ConnectFailure::Resolve:
+        failure.reason = OpenFailure::Reason::Resolve;
+        break;
+    case ConnectFailure::Refused:
+        failure.reason = OpenFailure::Reason::Refused;
+        break;
+    case ConnectFailure::Timeout:
+        failure.reason = OpenFailure::Reason::Timeout;
+        break;
+    case ConnectFailure::Other:
+        failure.reason = OpenFailure::Reason::Network;
+        break;
+    }
+    failure.text = connection.errorText();
+    return failure;
+}
+
+} // namespace cli::transport
