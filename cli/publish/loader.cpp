@@ -127,7 +127,9 @@ int startPublisher(Context& context, std::unique_ptr<Publisher>& publisher) {
         settings.haPrefix = value("ha-prefix").toStdString();
     }
     settings.stations = context.common().stations;
-    settings.version = QCoreApplication::applicationVersion().toStdString();
+    settings.version = QCoreApplication::applicationVersion().isEmpty()
+                           ? std::string(QF_VERSION)
+                           : QCoreApplication::applicationVersion().toStdString();
     settings.say = [&context](const std::string& text) {
         context.out().message(QString::fromStdString(text));
     };
