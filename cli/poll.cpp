@@ -203,7 +203,8 @@ int Poll::run() {
     std::optional<Plan> next; // the coming cycle, planned early when its request went out ahead
     // A station whose request has gone out ahead, and the time its sample was taken. A sample
     // whose request has gone out is always completed, even when a stop came meanwhile.
-    std::optional<std::size_t> ahead;
+    constexpr std::size_t kNone = std::size_t(-1);
+    std::size_t ahead = kNone;
     QString aheadTime;
 
     while (next || !ending(cycle, Clock::now())) {
@@ -217,7 +218,7 @@ int Poll::run() {
             const bool sentAhead = ahead == i;
             const QString time = sentAhead ? aheadTime : isoTimeNow();
             if (sentAhead)
-                ahead.reset();
+                ahead = kNone;
             else if (stop_.requested())
                 break;
             if (portGone_ && !lostForGood_) {
@@ -255,9 +256,9 @@ int Poll::run() {
                 if (const auto first = nextAsked(*next, 0))
                     ahead = *first;
             }
-            if (ahead) {
+            if (ahead != kNone) {
                 aheadTime = isoTimeNow();
-                context_.engine().sendAhead(stations_[*ahead].request,
+                context_.engine().sendAhead(stations_[ahead].request,
                                             protocol::ReplyKind::Registers);
             }
             write({time, &station, &result, false});

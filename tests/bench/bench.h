@@ -131,6 +131,9 @@ int startup(int runs);
 // qf7320 poll --period 0 as a child, and the whole process of qf7320 read against mbpoll's.
 int cliPoll(int baud, int samples);
 int cliProcess(int runs);
+// qf7320 poll --period 0 without --mqtt, with a broker and with the broker down; the store's
+// disk and memory per 10,000 samples held.
+int cliMqtt(int samples);
 int startupChild(int argc, char** argv, Clock::time_point mainEntry);
 
 } // namespace bench

@@ -24,7 +24,8 @@ constexpr const char* kUsage =
     "       qf7320-bench floor SECONDS\n"
     "       qf7320-bench startup RUNS\n"
     "       qf7320-bench cli-poll BAUD SAMPLES\n"
-    "       qf7320-bench cli-process RUNS\n";
+    "       qf7320-bench cli-process RUNS\n"
+    "       qf7320-bench cli-mqtt SAMPLES\n";
 
 bool wholeNumbers(int argc, char** argv, int from, int count, int* out) {
     if (argc != from + count)
@@ -52,14 +53,15 @@ int main(int argc, char** argv) {
 
     const std::string mode = argc >= 2 ? argv[1] : "";
     int n[3] = {};
-    const bool ok = ((mode == "cycle" || mode == "breakdown" || mode == "modbus" ||
-                      mode == "load" || mode == "load-in-one-piece" || mode == "load-unpainted" ||
-                      mode == "window-load" || mode == "profile") &&
-                     wholeNumbers(argc, argv, 2, 3, n)) ||
-                    ((mode == "cli-poll" || mode == "load-without-line" || mode == "modbus-load") &&
-                     wholeNumbers(argc, argv, 2, 2, n)) ||
-                    ((mode == "startup" || mode == "cli-process" || mode == "floor") &&
-                     wholeNumbers(argc, argv, 2, 1, n));
+    const bool ok =
+        ((mode == "cycle" || mode == "breakdown" || mode == "modbus" || mode == "load" ||
+          mode == "load-in-one-piece" || mode == "load-unpainted" || mode == "window-load" ||
+          mode == "profile") &&
+         wholeNumbers(argc, argv, 2, 3, n)) ||
+        ((mode == "cli-poll" || mode == "load-without-line" || mode == "modbus-load") &&
+         wholeNumbers(argc, argv, 2, 2, n)) ||
+        ((mode == "startup" || mode == "cli-process" || mode == "cli-mqtt" || mode == "floor") &&
+         wholeNumbers(argc, argv, 2, 1, n));
     if (!ok) {
         std::fputs(kUsage, stderr);
         return 2;
@@ -92,6 +94,8 @@ int main(int argc, char** argv) {
         return bench::cliPoll(n[0], n[1]);
     if (mode == "cli-process")
         return bench::cliProcess(n[0]);
+    if (mode == "cli-mqtt")
+        return bench::cliMqtt(n[0]);
     if (mode == "floor")
         return bench::floorLoad(n[0]);
     return bench::startup(n[0]);
