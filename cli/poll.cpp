@@ -449,6 +449,12 @@ int pollCommand(Context& context) {
             std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
     }
     options.reconnect = !given("no-reconnect");
+    if (!given("mqtt"))
+        for (const char* name : {"mqtt-password-file", "mqtt-ca", "mqtt-insecure", "mqtt-store",
+                                 "mqtt-buffer", "ha", "ha-prefix"})
+            if (given(name))
+                return context.usage(
+                    QStringLiteral("--%1 goes with --mqtt URL").arg(QLatin1String(name)));
 
     // The CSV file is opened before the port, so a file that cannot be written sends nothing.
     options.csvToOutput = given("csv") && text("csv") == QLatin1String("-");
