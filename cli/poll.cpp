@@ -195,8 +195,7 @@ bool Poll::ending(long long cycle, Clock::time_point now) const {
 }
 
 int Poll::run() {
-    if (csv_)
-        hangup_.emplace();
+    hangup_.emplace();
     start_ = Clock::now();
     Clock::time_point due = start_;
     long long cycle = 0;
@@ -210,7 +209,8 @@ int Poll::run() {
     while (next || !ending(cycle, Clock::now())) {
         ++cycle;
         const Plan current = next ? *std::exchange(next, std::nullopt) : plan(cycle, Clock::now());
-        if (hangup_ && hangup_->take())
+        // SIGHUP (logrotate, systemctl reload) reopens the CSV file, and never ends a poll.
+        if (hangup_->take() && csv_)
             csv_->reopen();
 
         for (std::size_t i = 0; i < stations_.size(); ++i) {

@@ -580,6 +580,11 @@ private slots:
                          poll));
         QByteArray out;
         QTRY_VERIFY_WITH_TIMEOUT((out += poll.readAllStandardOutput()).count('\n') >= 3, 10000);
+        // SIGHUP (logrotate, systemctl reload) is no reason to stop, with no CSV file either.
+        ::kill(static_cast<pid_t>(poll.processId()), SIGHUP);
+        const qsizetype before = out.count('\n');
+        QTRY_VERIFY_WITH_TIMEOUT((out += poll.readAllStandardOutput()).count('\n') >= before + 2,
+                                 10000);
         ::kill(static_cast<pid_t>(poll.processId()), signal);
         QVERIFY(poll.waitForFinished(5000));
         QCOMPARE(poll.exitStatus(), QProcess::NormalExit);
