@@ -112,11 +112,13 @@ bool CsvLog::writeWhole(const QByteArray& bytes, QString& error) {
     }
     if (done == bytes.size())
         return true;
-    // Part of a row is no row: what went in is taken back off the end.
+    // Part of a row is no row: what went in is taken back off the end (when even that fails,
+    // the next open ends the cut row with a line end).
     if (done > 0) {
         struct stat info {};
-        if (::fstat(fd_, &info) == 0) [[maybe_unused]]
-            const int cut = ::ftruncate(fd_, info.st_size - done);
+        if (::fstat(fd_, &info) == 0) {
+            [[maybe_unused]] const int cut = ::ftruncate(fd_, info.st_size - done);
+        }
     }
     error = QStringLiteral("cannot write %1: %2").arg(path_, errnoText(cause));
     return false;

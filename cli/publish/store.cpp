@@ -12,6 +12,10 @@
 
 namespace cli::publish {
 
+// Where a write of `seq` or `state` or the cutting back of a partial line fails (a full disk), the
+// store goes on: its result is kept as [[maybe_unused]] and nothing more is done, since the next
+// start checks every segment line by line and the poll must not stop for it.
+
 namespace {
 
 constexpr const char* kSegmentSuffix = ".seg";
@@ -118,8 +122,9 @@ bool SampleStore::open(const std::string& dir, std::uint64_t capacity, std::stri
             offset += std::uint64_t(got);
         }
         // A line cut short when the program was killed mid-write is no record.
-        if (wholeEnd < offset) [[maybe_unused]]
-            const int cut = ::ftruncate(fd, off_t(wholeEnd));
+        if (wholeEnd < offset) {
+            [[maybe_unused]] const int cut = ::ftruncate(fd, off_t(wholeEnd));
+        }
         segment.size = wholeEnd;
         ::close(fd);
     }
@@ -169,8 +174,10 @@ std::uint64_t SampleStore::append(const std::string& record) {
     const ssize_t written = ::write(appendFd_, line.data(), line.size());
     if (written != ssize_t(line.size())) {
         // Not held: a part written is taken back off.
-        if (written > 0) [[maybe_unused]]
-            const int cut = ::ftruncate(appendFd_, off_t(segments_.rbegin()->second.size));
+        if (written > 0) {
+            [[maybe_unused]] const int cut =
+                ::ftruncate(appendFd_, off_t(segments_.rbegin()->second.size));
+        }
         return 0;
     }
     Segment& last = segments_.rbegin()->second;
