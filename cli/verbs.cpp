@@ -33,30 +33,92 @@ const std::vector<Verb>& verbs() {
          true},
         {QStringLiteral("poll"),
          QString(),
-         QStringLiteral("repeated measurements with their time, latency and status"),
+         QStringLiteral("log measurements: text, JSON, CSV and MQTT, through a lost port"),
          QStringLiteral(
-             "Reads the measurement again and again: one line a sample with its time (ISO 8601, "
-             "local, milliseconds), lx, latency and status. A sample that fails is recorded with "
-             "its status and polling goes on. Ctrl-C, SIGTERM or the end print a summary on "
-             "standard error: sent, answered, timeouts, bad replies, exceptions and the "
-             "latency's min / avg / p95 / max. Requests never pile up: a period shorter than a "
-             "transaction polls back to back. Exits 0 when at least one sample was answered."),
+             "Reads the measurement of every station given with -s (1,3,5-7) again and again, "
+             "one station after the other each period: one row per station per cycle with its "
+             "time (ISO 8601, local, milliseconds, with the offset from UTC), station, lx, "
+             "latency and status. A sample that fails is recorded with its status and polling "
+             "goes on. A station that failed 3 cycles in a row is asked every 2nd cycle, then "
+             "every 4th, 8th... but at least once a minute, and every cycle again once it "
+             "answers; a cycle it is not asked in gives it a row with the status skipped. A "
+             "port that goes away (an adapter unplugged) is said once; every sample due while it "
+             "is gone is a port-error row with no value, the period is kept, and the same path "
+             "is opened again 0.5 s later, then 1, 2, 4 up to every 10 s (a /dev/serial/by-id "
+             "name or a COMn link finds the adapter in any socket); its return is said with the "
+             "time it was gone. With --csv FILE, rows are appended to FILE, whole and flushed; "
+             "SIGHUP closes and opens it again (logrotate), and a failed write is said once, "
+             "counted and tried again with the next row. With --mqtt, every sample is published "
+             "to the broker, kept on disk while the broker cannot be reached and delivered "
+             "later, in order, with its own time. Ctrl-C, SIGTERM or the end print a summary on "
+             "standard error, one block per station: sent, answered, timeouts, bad replies, "
+             "exceptions, skipped, port errors and the latency's min / avg / p95 / max; then the "
+             "times the port was lost and for how long, rows not written, samples published. "
+             "Requests never pile up: a period shorter than a cycle polls back to back. Exits 0 "
+             "when at least one sample was answered; 2 when the port cannot be opened at the "
+             "start, is lost with --no-reconnect, or the broker refuses the password or its "
+             "certificate does not verify."),
          {QStringLiteral("qf7320 -p /dev/ttyUSB0 poll --period 1000 --duration 86400 --csv "
                          "day.csv"),
-          QStringLiteral("qf7320 -p COM1 poll --period 0 --samples 100 --json")},
+          QStringLiteral("qf7320 -p COM1 -s 1-4 poll --period 0 --samples 100 --json"),
+          QStringLiteral("QF7320_MQTT_PASSWORD=... qf7320 -p /dev/serial/by-id/usb-FTDI_X-if00-"
+                         "port0 poll --mqtt mqtts://logger@broker.lan/plant/hall1 --ha")},
          {option(QStringLiteral("period"),
-                 QStringLiteral("time from one sample's start to the next (default 1000; 0: "
+                 QStringLiteral("time from one cycle's start to the next (default 1000; 0: "
                                 "back to back)"),
                  QStringLiteral("MS")),
-          option(QStringLiteral("samples"), QStringLiteral("stop after N samples"),
+          option(QStringLiteral("samples"),
+                 QStringLiteral("stop after N cycles (N samples of each station)"),
                  QStringLiteral("N")),
           option(QStringLiteral("duration"), QStringLiteral("stop after this many seconds"),
                  QStringLiteral("SECONDS")),
           option(QStringLiteral("csv"),
-                 QStringLiteral("also write time,station,lux,latency_ms,status lines, with a "
-                                "header, to FILE (replaced) or, with -, instead of the text "
-                                "lines to standard output; every line is flushed"),
-                 QStringLiteral("FILE|-"))},
+                 QStringLiteral("also write time,station,lux,latency_ms,status rows to FILE, "
+                                "appended when it begins with that header (a new or empty file "
+                                "gets it; a file that begins otherwise is refused, untouched), "
+                                "or, with -, instead of the text lines to standard output; "
+                                "every row is flushed whole; SIGHUP reopens FILE"),
+                 QStringLiteral("FILE|-")),
+          option(QStringLiteral("no-reconnect"),
+                 QStringLiteral("end with exit status 2 when the port is lost, instead of "
+                                "opening it again")),
+          option(QStringLiteral("mqtt"),
+                 QStringLiteral("publish every sample to this broker: mqtt://[USER@]HOST[:1883]"
+                                "[/PREFIX] or mqtts://...[:8883] (TLS, verified against the "
+                                "system's certificates). PREFIX defaults to qf7320/<hostname>; "
+                                "topics PREFIX/<station>/state (one JSON object per sample: "
+                                "time, seq, station, lux, status, latency_ms; retained, QoS 1) "
+                                "and PREFIX/status (online, or offline as the last will; "
+                                "retained). The password comes from the environment variable "
+                                "QF7320_MQTT_PASSWORD or --mqtt-password-file, never from an "
+                                "argument"),
+                 QStringLiteral("URL")),
+          option(QStringLiteral("mqtt-password-file"),
+                 QStringLiteral("the broker's password: the first line of FILE"),
+                 QStringLiteral("FILE")),
+          option(QStringLiteral("mqtt-ca"),
+                 QStringLiteral("mqtts: verify the broker's certificate against the "
+                                "certificates in FILE (PEM) instead of the system's"),
+                 QStringLiteral("FILE")),
+          option(QStringLiteral("mqtt-insecure"),
+                 QStringLiteral("mqtts: accept a certificate that does not verify (the link is "
+                                "encrypted, but the broker is not known to be the right one)")),
+          option(QStringLiteral("mqtt-store"),
+                 QStringLiteral("where samples wait for the broker, kept across restarts; each "
+                                "station's seq counts on from the last one this store gave "
+                                "(default $XDG_STATE_HOME/qf7320, else ~/.local/state/qf7320)"),
+                 QStringLiteral("DIR")),
+          option(QStringLiteral("mqtt-buffer"),
+                 QStringLiteral("the most samples the store holds for the broker; beyond it the "
+                                "oldest are dropped, said and counted (default 100000)"),
+                 QStringLiteral("N")),
+          option(QStringLiteral("ha"),
+                 QStringLiteral("with --mqtt: announce every station to Home Assistant (MQTT "
+                                "discovery, a sensor with device class illuminance in lx), "
+                                "again whenever Home Assistant comes online")),
+          option(QStringLiteral("ha-prefix"),
+                 QStringLiteral("Home Assistant's discovery prefix (default homeassistant)"),
+                 QStringLiteral("PREFIX"))},
          pollCommand,
          500,
          1,

@@ -1,6 +1,7 @@
 // The install folder: `cmake --install` into a temporary folder, then the programs run from
 // there, with comm.set and the COMn links beside them.
 
+#include "tests/support/mosquittoprocess.h"
 #include "tests/support/ptypair.h"
 #include "tests/support/simprocess.h"
 #include "tests/support/testfiles.h"
@@ -10,6 +11,7 @@
 #include <QFileInfo>
 #include <QProcess>
 #include <QRegularExpression>
+#include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -164,6 +166,44 @@ private slots:
                      prefix_.path());
         QVERIFY2(read.status == 0, qPrintable(read.out + read.err));
         QFile::remove(bin(QStringLiteral("COM3")));
+
+        // poll --mqtt loads the plugin from beside the installed qf7320 and publishes through
+        // it to a broker of the test's own.
+        MosquittoProcess broker;
+        QVERIFY2(broker.start(), broker.log);
+        QTemporaryDir store;
+        const Finished published = runToEnd(
+            cli,
+            {QStringLiteral("-p"), pty, QStringLiteral("poll"), QStringLiteral("--samples"),
+             QStringLiteral("2"), QStringLiteral("--period"), QStringLiteral("0"),
+             QStringLiteral("--mqtt"), broker.url(QStringLiteral("install")),
+             QStringLiteral("--mqtt-store"), store.path()},
+            prefix_.path());
+        QVERIFY2(published.status == 0 && published.err.contains(QStringLiteral("2 delivered")),
+                 qPrintable(published.out + published.err));
+    }
+
+    // The systemd unit names the installed qf7320 and passes systemd's own check.
+    void systemdUnit() {
+        const QString unit = prefix_.filePath(QStringLiteral("share/systemd/qf7320-poll@.service"));
+        QFile file(unit);
+        QVERIFY(file.open(QIODevice::ReadOnly));
+        const QString text = QString::fromUtf8(file.readAll());
+        QVERIFY2(
+            text.contains(
+                QStringLiteral("ExecStart=%1 $QF7320_ARGS").arg(bin(QStringLiteral("qf7320")))),
+            qPrintable(text));
+        QVERIFY(text.contains(QStringLiteral("EnvironmentFile=/etc/qf7320/%i.conf")));
+        QVERIFY(text.contains(QStringLiteral("Restart=on-failure")));
+        QVERIFY(!text.contains(QLatin1Char('@') + QStringLiteral("QF_")));
+        if (QStandardPaths::findExecutable(QStringLiteral("systemd-analyze")).isEmpty())
+            QSKIP("systemd-analyze is not installed");
+        const Finished verify = runToEnd(
+            QStringLiteral("systemd-analyze"),
+            {QStringLiteral("verify"), QDir(prefix_.filePath(QStringLiteral("share/systemd")))
+                                           .filePath(QStringLiteral("qf7320-poll@sensor.service"))},
+            prefix_.path());
+        QVERIFY2(verify.status == 0, qPrintable(verify.out + verify.err));
     }
 };
 

@@ -136,6 +136,9 @@ int cliProcess(int runs);
 int cliTcpPoll(int samples);
 int cliTcpProcess(int runs);
 int cliBus(int baud, int cycles);
+// qf7320 poll --period 0 without --mqtt, with a broker and with the broker down; the store's
+// disk and memory per 10,000 samples held.
+int cliMqtt(int samples);
 int startupChild(int argc, char** argv, Clock::time_point mainEntry);
 
 } // namespace bench

@@ -4,7 +4,11 @@
 
 #include "tests/bench/bench.h"
 
+#include "cli/publish/store.h"
+#include "tests/support/mosquittoprocess.h"
+
 #include <QDateTime>
+#include <QDir>
 #include <QFile>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -46,15 +50,17 @@ struct ToolPoll {
     std::string error;
 };
 
-ToolPoll toolPoll(const ProgramDir& dir, int baud, int samples) {
+ToolPoll toolPoll(const ProgramDir& dir, int baud, int samples, const QStringList& extra = {}) {
     ToolPoll poll;
     const QString samplesFile = dir.file(QStringLiteral("samples.jsonl"));
-    const double ms = timedRun(
-        QStringLiteral(QF_CLI_PATH),
-        {QStringLiteral("--port"), dir.link(), QStringLiteral("--baud"), QString::number(baud),
-         QStringLiteral("poll"), QStringLiteral("--period"), QStringLiteral("0"),
-         QStringLiteral("--samples"), QString::number(samples), QStringLiteral("--json")},
-        samplesFile);
+    const double ms = timedRun(QStringLiteral(QF_CLI_PATH),
+                               QStringList{QStringLiteral("--port"), dir.link(),
+                                           QStringLiteral("--baud"), QString::number(baud),
+                                           QStringLiteral("poll"), QStringLiteral("--period"),
+                                           QStringLiteral("0"), QStringLiteral("--samples"),
+                                           QString::number(samples), QStringLiteral("--json")} +
+                                   extra,
+                               samplesFile);
     QFile file(samplesFile);
     if (ms < 0 || !file.open(QIODevice::ReadOnly)) {
         poll.error = "qf7320 poll failed";
@@ -87,6 +93,17 @@ ToolPoll toolPoll(const ProgramDir& dir, int baud, int samples) {
     const double spanMs = double(first.msecsTo(last));
     poll.perSecond = spanMs > 0 ? 1000.0 * (samples - 1) / spanMs : 0;
     return poll;
+}
+
+// The program's resident memory now, from /proc.
+long long residentKiB() {
+    QFile status(QStringLiteral("/proc/self/status"));
+    if (!status.open(QIODevice::ReadOnly))
+        return 0;
+    for (const QByteArray& line : status.readAll().split('\n'))
+        if (line.startsWith("VmRSS:"))
+            return line.mid(6).trimmed().split(' ').first().toLongLong();
+    return 0;
 }
 
 double median(std::vector<double> values) {
@@ -123,6 +140,66 @@ int cliPoll(int baud, int samples) {
     result("modbus_per_second", median(reference));
     resultTimings(latencies);
     result("failures", failures);
+    return 0;
+}
+
+int cliMqtt(int samples) {
+    ProgramDir dir;
+    Simulator sim;
+    if (!dir.valid() || !sim.start(dir, 9600, kPacedSimulator))
+        return failure("the simulator did not start: " + sim.log().toStdString());
+    MosquittoProcess broker;
+    if (!broker.start())
+        return failure("mosquitto did not start: " + broker.log.toStdString());
+    MosquittoProcess away; // a port nobody listens on: a broker that is down
+    QTemporaryDir stores;
+    int run = 0;
+    const auto mqtt = [&](const MosquittoProcess& to) {
+        return QStringList{QStringLiteral("--mqtt"), to.url(QStringLiteral("bench")),
+                           QStringLiteral("--mqtt-store"), stores.filePath(QString::number(++run))};
+    };
+
+    // The three take turns on the same simulator, so that what else the machine does weighs on
+    // all alike; each figure is the median of its rounds.
+    std::vector<double> plain;
+    std::vector<double> up;
+    std::vector<double> down;
+    for (int round = 0; round < kPollRounds; ++round) {
+        const ToolPoll a = toolPoll(dir, 9600, samples);
+        const ToolPoll b = toolPoll(dir, 9600, samples, mqtt(broker));
+        const ToolPoll c = toolPoll(dir, 9600, samples, mqtt(away));
+        for (const ToolPoll* poll : {&a, &b, &c})
+            if (!poll->error.empty())
+                return failure(poll->error);
+        plain.push_back(a.perSecond);
+        up.push_back(b.perSecond);
+        down.push_back(c.perSecond);
+    }
+    result("per_second", median(plain));
+    result("mqtt_per_second", median(up));
+    result("broker_down_per_second", median(down));
+
+    // The store holding 10,000 samples for a broker that is away: its disk, and the memory it
+    // takes beyond an empty store's.
+    constexpr int kHeld = 10000;
+    cli::publish::SampleStore store;
+    std::string error;
+    if (!store.open(stores.filePath(QStringLiteral("held")).toStdString(), 100000, error))
+        return failure(error);
+    const long long before = residentKiB();
+    for (int i = 0; i < kHeld; ++i) {
+        const std::uint64_t seq = store.nextSeq(1);
+        store.append("qf7320/bench/1/state\t{\"time\":\"2024-05-01T12:00:00.000+02:00\",\"seq\":" +
+                     std::to_string(seq) +
+                     ",\"station\":1,\"lux\":12340,\"status\":\"ok\",\"latency_ms\":11.4}");
+    }
+    const long long after = residentKiB();
+    qint64 bytes = 0;
+    for (const QFileInfo& file :
+         QDir(stores.filePath(QStringLiteral("held"))).entryInfoList(QDir::Files))
+        bytes += file.size();
+    result("store_disk_kb_per_10000", double(bytes) / 1000.0);
+    result("store_memory_kb_per_10000", double(after - before) * 1.024);
     return 0;
 }
 

@@ -27,7 +27,8 @@ constexpr const char* kUsage =
     "       qf7320-bench cli-process RUNS\n"
     "       qf7320-bench cli-tcp-poll SAMPLES\n"
     "       qf7320-bench cli-tcp-process RUNS\n"
-    "       qf7320-bench cli-bus BAUD CYCLES\n";
+    "       qf7320-bench cli-bus BAUD CYCLES\n"
+    "       qf7320-bench cli-mqtt SAMPLES\n";
 
 bool wholeNumbers(int argc, char** argv, int from, int count, int* out) {
     if (argc != from + count)
@@ -63,7 +64,7 @@ int main(int argc, char** argv) {
                       mode == "cli-bus") &&
                      wholeNumbers(argc, argv, 2, 2, n)) ||
                     ((mode == "startup" || mode == "cli-process" || mode == "floor" ||
-                      mode == "cli-tcp-poll" || mode == "cli-tcp-process") &&
+                      mode == "cli-mqtt" || mode == "cli-tcp-poll" || mode == "cli-tcp-process") &&
                      wholeNumbers(argc, argv, 2, 1, n));
     if (!ok) {
         std::fputs(kUsage, stderr);
@@ -103,6 +104,8 @@ int main(int argc, char** argv) {
         return bench::cliTcpProcess(n[0]);
     if (mode == "cli-bus")
         return bench::cliBus(n[0], n[1]);
+    if (mode == "cli-mqtt")
+        return bench::cliMqtt(n[0]);
     if (mode == "floor")
         return bench::floorLoad(n[0]);
     return bench::startup(n[0]);

@@ -1,0 +1,189 @@
+#include "cli/csvlog.h"
+
+#include <QFile>
+
+#include <atomic>
+#include <cerrno>
+#include <csignal>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace cli {
+
+namespace {
+
+QString errnoText(int error) {
+    return QString::fromLocal8Bit(std::strerror(error));
+}
+
+// The first line of the file, and whether its last byte ends a line; nothing read when empty.
+struct FileStart {
+    QByteArray firstLine;
+    bool empty = true;
+    bool endsWithNewline = true;
+};
+
+FileStart fileStart(int fd) {
+    FileStart start;
+    struct stat info {};
+    if (::fstat(fd, &info) != 0 || info.st_size == 0)
+        return start;
+    start.empty = false;
+    char buffer[4096];
+    const ssize_t got = ::pread(fd, buffer, sizeof buffer, 0);
+    if (got > 0) {
+        const QByteArray head(buffer, got);
+        const qsizetype end = head.indexOf('\n');
+        start.firstLine = end < 0 ? head : head.left(end);
+        if (start.firstLine.endsWith('\r'))
+            start.firstLine.chop(1);
+    }
+    char last = '\n';
+    if (::pread(fd, &last, 1, info.st_size - 1) == 1)
+        start.endsWithNewline = last == '\n';
+    return start;
+}
+
+std::atomic<bool> hangup{false};
+struct sigaction previousHup {};
+
+void onHangup(int) {
+    hangup = true;
+}
+
+} // namespace
+
+CsvLog::CsvLog(QString path, QByteArray header, Say say)
+    : path_(std::move(path)), header_(std::move(header)), say_(std::move(say)) {}
+
+CsvLog::~CsvLog() {
+    close();
+}
+
+bool CsvLog::open(QString& error) {
+    return openFile(error) == Opened::Ok;
+}
+
+CsvLog::Opened CsvLog::openFile(QString& error) {
+    close();
+    const QByteArray name = QFile::encodeName(path_);
+    // Read and write, so that the first line can be checked on the same file that is appended
+    // to; O_APPEND puts every row at the end whoever else writes the file.
+    const int fd = ::open(name.constData(), O_RDWR | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+    if (fd < 0) {
+        error = QStringLiteral("cannot write %1: %2").arg(path_, errnoText(errno));
+        return Opened::Failed;
+    }
+    const FileStart start = fileStart(fd);
+    if (!start.empty && start.firstLine != header_) {
+        ::close(fd);
+        error = QStringLiteral("%1 begins with '%2', not with this log's header '%3': give "
+                               "another file, or move that one away")
+                    .arg(path_, QString::fromUtf8(start.firstLine.left(80)),
+                         QString::fromUtf8(header_));
+        return Opened::Foreign;
+    }
+    fd_ = fd;
+    // A row cut short (by a full disk before this run) is ended, so the next row starts a line.
+    const QByteArray first =
+        start.empty ? header_ + '\n' : (start.endsWithNewline ? QByteArray() : "\n");
+    if (!first.isEmpty() && !writeWhole(first, error)) {
+        close();
+        return Opened::Failed;
+    }
+    return Opened::Ok;
+}
+
+bool CsvLog::writeWhole(const QByteArray& bytes, QString& error) {
+    ssize_t done = 0;
+    int cause = 0;
+    while (done < bytes.size()) {
+        const ssize_t written =
+            ::write(fd_, bytes.constData() + done, static_cast<size_t>(bytes.size() - done));
+        if (written <= 0) {
+            cause = written < 0 ? errno : ENOSPC;
+            if (cause == EINTR)
+                continue;
+            break;
+        }
+        done += written;
+    }
+    if (done == bytes.size())
+        return true;
+    // Part of a row is no row: what went in is taken back off the end (when even that fails,
+    // the next open ends the cut row with a line end).
+    if (done > 0) {
+        struct stat info {};
+        if (::fstat(fd_, &info) == 0) {
+            [[maybe_unused]] const int cut = ::ftruncate(fd_, info.st_size - done);
+        }
+    }
+    error = QStringLiteral("cannot write %1: %2").arg(path_, errnoText(cause));
+    return false;
+}
+
+void CsvLog::write(const QByteArray& row) {
+    QString error;
+    // A file removed under the poll would swallow every row: a new one is started instead.
+    struct stat info {};
+    if (fd_ >= 0 && ::fstat(fd_, &info) == 0 && info.st_nlink == 0) {
+        say_(QStringLiteral("qf7320: %1 was removed; a new %1 is started").arg(path_));
+        close();
+    }
+    if (fd_ < 0 && openFile(error) != Opened::Ok) {
+        failed(error);
+        return;
+    }
+    if (!writeWhole(row + '\n', error)) {
+        failed(error);
+        return;
+    }
+    if (failing_) {
+        failing_ = false;
+        say_(QStringLiteral("qf7320: writing %1 again").arg(path_));
+    }
+}
+
+void CsvLog::failed(const QString& error) {
+    ++failedRows_;
+    if (failing_)
+        return;
+    failing_ = true;
+    say_(QStringLiteral("qf7320: %1; polling goes on, the next row tries again").arg(error));
+}
+
+void CsvLog::reopen() {
+    close();
+    QString error;
+    if (openFile(error) != Opened::Ok && !failing_) {
+        failing_ = true;
+        say_(QStringLiteral("qf7320: %1; polling goes on, the next row tries again").arg(error));
+    }
+}
+
+void CsvLog::close() {
+    if (fd_ >= 0)
+        ::close(fd_);
+    fd_ = -1;
+}
+
+HangupSignal::HangupSignal() {
+    hangup = false;
+    struct sigaction action {};
+    action.sa_handler = onHangup;
+    action.sa_flags = SA_RESTART;
+    sigemptyset(&action.sa_mask);
+    ::sigaction(SIGHUP, &action, &previousHup);
+}
+
+HangupSignal::~HangupSignal() {
+    ::sigaction(SIGHUP, &previousHup, nullptr);
+}
+
+bool HangupSignal::take() {
+    return hangup.exchange(false);
+}
+
+} // namespace cli
