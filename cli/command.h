@@ -142,6 +142,21 @@ struct Verb {
 
 const std::vector<Verb>& verbs();
 
+// The options every command takes, with the defaults of `verb` (of every command when null),
+// and --version, which stands alone.
+QList<QCommandLineOption> commonOptions(const Verb* verb);
+QCommandLineOption versionOption();
+
+// "qf7320 0.1": the name and the version the window shows.
+QString versionText();
+
+// The exit statuses with what each means, as --help and the manual page list them.
+struct ExitStatus {
+    int code;
+    QString meaning;
+};
+const std::vector<ExitStatus>& exitStatuses();
+
 // Runs qf7320 with its arguments (the program's name first); returns the exit status.
 int runCommandLine(const QStringList& arguments, const QString& programDir);
 

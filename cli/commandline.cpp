@@ -33,6 +33,19 @@ QString wrapped(const QString& text, qsizetype indent, qsizetype firstColumn = 0
     return result;
 }
 
+// "read, get and poll": the commands whose -s takes a list.
+QString stationListCommands() {
+    QStringList names;
+    for (const Verb& verb : verbs())
+        if (verb.stationList)
+            names << verb.name;
+    const QString last = names.isEmpty() ? QString() : names.takeLast();
+    return names.isEmpty() ? last
+                           : names.join(QStringLiteral(", ")) + QStringLiteral(" and ") + last;
+}
+
+} // namespace
+
 QList<QCommandLineOption> commonOptions(const Verb* verb) {
     const QString timeout =
         verb ? QString::number(verb->timeoutMs) : QStringLiteral("500; scan: 50");
@@ -48,8 +61,9 @@ QList<QCommandLineOption> commonOptions(const Verb* verb) {
              .arg(baudListText()),
          QStringLiteral("N")},
         {{QStringLiteral("s"), QStringLiteral("station")},
-         QStringLiteral("the sensor's station address, 1-247 (default 1); read, get and poll "
-                        "take a list such as 1,3,5-7"),
+         QStringLiteral("the sensor's station address, 1-247 (default 1); %1 take a list such "
+                        "as 1,3,5-7")
+             .arg(stationListCommands()),
          QStringLiteral("N")},
         {QStringLiteral("timeout"),
          QStringLiteral("how long the sensor may take to answer once the request is on the "
@@ -67,6 +81,33 @@ QList<QCommandLineOption> commonOptions(const Verb* verb) {
         {{QStringLiteral("h"), QStringLiteral("help")}, QStringLiteral("show this help")},
     };
 }
+
+QCommandLineOption versionOption() {
+    return {QStringLiteral("version"), QStringLiteral("the program's name and version")};
+}
+
+const std::vector<ExitStatus>& exitStatuses() {
+    static const std::vector<ExitStatus> statuses{
+        {kExitOk, QStringLiteral("done")},
+        {kExitUsage, QStringLiteral("bad usage or a refused value: nothing was sent")},
+        {kExitPort, QStringLiteral("the port cannot be opened (not found, busy, permission "
+                                   "denied), or it was lost")},
+        {kExitNoReply,
+         QStringLiteral("no reply: timeout after every retry (also an incomplete reply)")},
+        {kExitBadReply,
+         QStringLiteral("bad reply: wrong CRC, station, function, byte count or echo")},
+        {kExitException, QStringLiteral("the sensor answered with an exception")},
+        {kExitVerify, QStringLiteral("verification failed: the value read back differs, or the "
+                                     "sensor does not answer at its new address")},
+    };
+    return statuses;
+}
+
+QString versionText() {
+    return QStringLiteral("qf7320 " QF7320_VERSION);
+}
+
+namespace {
 
 const Verb* findVerb(const QString& name) {
     for (const Verb& verb : verbs())
@@ -95,16 +136,11 @@ QString optionLines(const QList<QCommandLineOption>& options) {
 }
 
 QString exitStatusLines() {
-    return QStringLiteral("Exit status:\n"
-                          "  0  done\n"
-                          "  1  bad usage or a refused value: nothing was sent\n"
-                          "  2  the port cannot be opened (not found, busy, permission denied), "
-                          "or it was lost\n"
-                          "  3  no reply: timeout after every retry (also an incomplete reply)\n"
-                          "  4  bad reply: wrong CRC, station, function, byte count or echo\n"
-                          "  5  the sensor answered with an exception\n"
-                          "  6  verification failed: the value read back differs, or the sensor "
-                          "does not answer at its new address\n");
+    QString text = QStringLiteral("Exit status:\n");
+    for (const ExitStatus& status : exitStatuses())
+        text += QStringLiteral("  %1  ").arg(status.code) + wrapped(status.meaning, 5, 5) +
+                QLatin1Char('\n');
+    return text;
 }
 
 QString overallHelp() {
@@ -119,7 +155,8 @@ QString overallHelp() {
     text += QStringLiteral("  %1%2\n")
                 .arg(QStringLiteral("help").leftJustified(10),
                      QStringLiteral("a command's options and an example: qf7320 help COMMAND"));
-    text += QStringLiteral("\nOptions of every command:\n") + optionLines(commonOptions(nullptr));
+    text += QStringLiteral("\nOptions of every command:\n") +
+            optionLines(commonOptions(nullptr) + QList{versionOption()});
     text += QLatin1Char('\n') + exitStatusLines();
     text += QStringLiteral("\nExamples:\n"
                            "  qf7320 --port /dev/ttyUSB0 read\n"
@@ -148,7 +185,7 @@ QString verbHelp(const Verb& verb) {
 // Every option any command knows, each once: with these, an option's value is never taken for
 // the command's name, wherever the options stand.
 QList<QCommandLineOption> everyOption() {
-    QList<QCommandLineOption> options = commonOptions(nullptr);
+    QList<QCommandLineOption> options = commonOptions(nullptr) + QList{versionOption()};
     QSet<QString> known;
     for (const QCommandLineOption& option : options)
         known.insert(option.names().constFirst());
@@ -207,8 +244,8 @@ std::optional<Common> commonFrom(const QCommandLineParser& parser, const Verb& v
         }
         if (stations->size() > 1 && !verb.stationList) {
             error = QStringLiteral("%1 talks to one station at a time, not %2: give -s one "
-                                   "address (read, get and poll take a list)")
-                        .arg(verb.name, value("station"));
+                                   "address (%3 take a list)")
+                        .arg(verb.name, value("station"), stationListCommands());
             return std::nullopt;
         }
         common.stations = *stations;
@@ -239,6 +276,10 @@ int runCommandLine(const QStringList& rawArguments, const QString& programDir) {
     scout.parse(arguments);
     const QStringList positional = scout.positionalArguments();
     if (positional.isEmpty()) {
+        if (scout.isSet(QStringLiteral("version"))) {
+            plain.data(versionText());
+            return kExitOk;
+        }
         if (scout.isSet(QStringLiteral("help"))) {
             plain.data(overallHelp());
             return kExitOk;

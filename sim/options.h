@@ -28,6 +28,7 @@ struct Options {
     int writeSkew = 0;       // a parameter write stores the value written plus this
 
     bool help = false;
+    bool version = false;
 };
 
 struct ParsedArguments {
@@ -39,6 +40,9 @@ struct ParsedArguments {
 ParsedArguments parseArguments(std::span<const std::string> args);
 
 std::string usage(std::string_view program);
+
+// "qf7320-sim 0.1": the name and the version the window shows.
+std::string versionText();
 
 // The baud rates the line can be set to, lowest first.
 std::span<const int> supportedBauds();
