@@ -103,6 +103,12 @@ const std::vector<ExitStatus>& exitStatuses() {
     return statuses;
 }
 
+QString programSummary() {
+    return QStringLiteral("Reads, sets and checks a QF7320 illuminance sensor over a serial line "
+                          "(Modbus RTU): measurements, calibration, the station address, finding "
+                          "a sensor, logging.");
+}
+
 QString versionText() {
     return QStringLiteral("qf7320 " QF7320_VERSION);
 }
@@ -144,12 +150,9 @@ QString exitStatusLines() {
 }
 
 QString overallHelp() {
-    QString text = QStringLiteral(
-        "usage: qf7320 COMMAND [options]\n"
-        "       qf7320 help COMMAND\n\n"
-        "Reads, sets and checks a QF7320 illuminance sensor over a serial line (Modbus RTU):\n"
-        "measurements, calibration, the station address, finding a sensor, logging.\n\n"
-        "Commands:\n");
+    QString text = QStringLiteral("usage: qf7320 COMMAND [options]\n"
+                                  "       qf7320 help COMMAND\n\n") +
+                   wrapped(programSummary(), 0) + QStringLiteral("\n\nCommands:\n");
     for (const Verb& verb : verbs())
         text += QStringLiteral("  %1%2\n").arg(verb.name.leftJustified(10), verb.summary);
     text += QStringLiteral("  %1%2\n")
@@ -270,6 +273,16 @@ std::optional<Common> commonFrom(const QCommandLineParser& parser, const Verb& v
 int runCommandLine(const QStringList& rawArguments, const QString& programDir) {
     const QStringList arguments = markNegativeNumbers(rawArguments);
     Output plain(false, false);
+
+    // Not for users: the build writes the manual page and the bash completion with these.
+    if (arguments.size() == 2 && arguments.at(1) == QLatin1String("--man")) {
+        plain.data(manualPage());
+        return kExitOk;
+    }
+    if (arguments.size() == 2 && arguments.at(1) == QLatin1String("--completion")) {
+        plain.data(bashCompletion());
+        return kExitOk;
+    }
 
     QCommandLineParser scout;
     scout.addOptions(everyOption());
