@@ -24,7 +24,9 @@ constexpr const char* kUsage =
     "       qf7320-bench floor SECONDS\n"
     "       qf7320-bench startup RUNS\n"
     "       qf7320-bench cli-poll BAUD SAMPLES\n"
-    "       qf7320-bench cli-process RUNS\n";
+    "       qf7320-bench cli-process RUNS\n"
+    "       qf7320-bench plot-week DAYS\n"
+    "       qf7320-bench simulated-day FILE.csv PERIOD_SECONDS\n";
 
 bool wholeNumbers(int argc, char** argv, int from, int count, int* out) {
     if (argc != from + count)
@@ -51,15 +53,21 @@ int main(int argc, char** argv) {
         return bench::windowChild(argc, argv);
 
     const std::string mode = argc >= 2 ? argv[1] : "";
+    // A log made with the simulator's sensor model, for the README's picture.
+    if (mode == "simulated-day" && argc == 4) {
+        QCoreApplication app(argc, argv);
+        return bench::simulatedDay(QString::fromLocal8Bit(argv[2]), std::atoi(argv[3]));
+    }
     int n[3] = {};
-    const bool ok = ((mode == "cycle" || mode == "breakdown" || mode == "modbus" ||
-                      mode == "load" || mode == "load-in-one-piece" || mode == "load-unpainted" ||
-                      mode == "window-load" || mode == "profile") &&
-                     wholeNumbers(argc, argv, 2, 3, n)) ||
-                    ((mode == "cli-poll" || mode == "load-without-line" || mode == "modbus-load") &&
-                     wholeNumbers(argc, argv, 2, 2, n)) ||
-                    ((mode == "startup" || mode == "cli-process" || mode == "floor") &&
-                     wholeNumbers(argc, argv, 2, 1, n));
+    const bool ok =
+        ((mode == "cycle" || mode == "breakdown" || mode == "modbus" || mode == "load" ||
+          mode == "load-in-one-piece" || mode == "load-unpainted" || mode == "window-load" ||
+          mode == "profile") &&
+         wholeNumbers(argc, argv, 2, 3, n)) ||
+        ((mode == "cli-poll" || mode == "load-without-line" || mode == "modbus-load") &&
+         wholeNumbers(argc, argv, 2, 2, n)) ||
+        ((mode == "startup" || mode == "cli-process" || mode == "floor" || mode == "plot-week") &&
+         wholeNumbers(argc, argv, 2, 1, n));
     if (!ok) {
         std::fputs(kUsage, stderr);
         return 2;
@@ -94,5 +102,7 @@ int main(int argc, char** argv) {
         return bench::cliProcess(n[0]);
     if (mode == "floor")
         return bench::floorLoad(n[0]);
+    if (mode == "plot-week")
+        return bench::plotWeek(n[0]);
     return bench::startup(n[0]);
 }
