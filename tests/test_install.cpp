@@ -255,6 +255,18 @@ private slots:
         }
     }
 
+    // The painting libraries are qf7320-plot's alone: a one-shot command of qf7320 does not
+    // load them.
+    void commandLineLinksNoPainting() {
+        const Finished dynamic =
+            runToEnd(QStringLiteral("readelf"),
+                     {QStringLiteral("-d"), bin(QStringLiteral("qf7320"))}, prefix_.path());
+        QCOMPARE(dynamic.status, 0);
+        QVERIFY(dynamic.out.contains(QLatin1String("libQt6Core")));
+        for (const char* library : {"libQt6Gui", "libQt6Svg", "libQt6Widgets"})
+            QVERIFY2(!dynamic.out.contains(QLatin1String(library)), library);
+    }
+
     // qf7320 plot from the folder runs the qf7320-plot beside it.
     void plotFromFolder() {
         QTemporaryDir work;
