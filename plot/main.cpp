@@ -21,7 +21,7 @@ namespace {
 constexpr int kExitOk = 0;
 constexpr int kExitFailed = 1;
 constexpr int kSmallestSide = 200;
-constexpr int kLargestSide = 20000;
+constexpr int kLargestSide = 8000;
 
 int fail(const QString& text) {
     std::fprintf(stderr, "qf7320 plot: %s\n", text.toLocal8Bit().constData());
@@ -74,6 +74,13 @@ bool writePicture(const QString& out, bool svg, QSize size, const plot::ChartInp
         }
     } else {
         QImage image(size, QImage::Format_RGB32);
+        if (image.isNull()) {
+            file.cancelWriting();
+            error = QStringLiteral("no memory for a picture of %1x%2 pixels")
+                        .arg(size.width())
+                        .arg(size.height());
+            return false;
+        }
         QPainter painter(&image);
         plot::drawChart(painter, input, size);
         painter.end();
