@@ -18,9 +18,8 @@ constexpr std::int64_t kMinute = 60 * kSecond;
 constexpr std::int64_t kHour = 60 * kMinute;
 constexpr std::int64_t kDay = 24 * kHour;
 
-// Room a time label needs beside the next one, and a lux label above the next one.
+// Room a time label needs beside the next one.
 constexpr double kTimeLabelSpacing = 95;
-constexpr double kLuxLabelSpacing = 45;
 
 const QColor kInk(0x30, 0x30, 0x30);
 const QColor kGrid(0xe4, 0xe4, 0xe4);
