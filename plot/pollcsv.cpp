@@ -182,6 +182,9 @@ std::optional<std::int64_t> parseTime(const QString& text) {
         iso[10] = QLatin1Char('T');
     QDateTime time = QDateTime::fromString(iso, Qt::ISODateWithMs);
     if (!time.isValid()) {
+        // QDate reads the first ten characters and ignores the rest: a date alone is ten long.
+        if (iso.size() != 10)
+            return std::nullopt;
         const QDate date = QDate::fromString(iso, Qt::ISODate);
         if (!date.isValid())
             return std::nullopt;

@@ -263,6 +263,41 @@ private slots:
         QVERIFY2(lines[1].contains("line 14:"), r.err.constData());
     }
 
+    // Times as poll writes them and as --from and --to take them, to milliseconds since the epoch.
+    void times_data() {
+        QTest::addColumn<QString>("text");
+        QTest::addColumn<qint64>("ms"); // -1: not a time
+        const auto utc = [](int hour, int minute, int second, int ms) {
+            return QDateTime(QDate(2026, 12, 10), QTime(hour, minute, second, ms), QTimeZone::utc())
+                .toMSecsSinceEpoch();
+        };
+        const auto local = [](int hour, int minute) {
+            return QDateTime(QDate(2026, 12, 10), QTime(hour, minute)).toMSecsSinceEpoch();
+        };
+        QTest::newRow("offset") << "2026-12-10T14:03:21.123+01:00" << utc(13, 3, 21, 123);
+        QTest::newRow("west") << "2026-12-10T08:03:21.123-05:00" << utc(13, 3, 21, 123);
+        QTest::newRow("Z") << "2026-12-10T13:03:21.123Z" << utc(13, 3, 21, 123);
+        QTest::newRow("no fraction") << "2026-12-10T13:03:21Z" << utc(13, 3, 21, 0);
+        QTest::newRow("tenths") << "2026-12-10T13:03:21.5Z" << utc(13, 3, 21, 500);
+        QTest::newRow("offset without colon") << "2026-12-10T18:33:21+0530" << utc(13, 3, 21, 0);
+        QTest::newRow("a blank for T") << "2026-12-10 13:03:21Z" << utc(13, 3, 21, 0);
+        QTest::newRow("local") << "2026-12-10T14:30" << local(14, 30);
+        QTest::newRow("a date alone") << "2026-12-10" << local(0, 0);
+        QTest::newRow("month 13") << "2026-13-10T13:03:21Z" << qint64(-1);
+        QTest::newRow("cut off") << "2026-12-10T13:0" << qint64(-1);
+        QTest::newRow("trailing") << "2026-12-10T13:03:21Zx" << qint64(-1);
+        QTest::newRow("words") << "noon" << qint64(-1);
+    }
+    void times() {
+        QFETCH(QString, text);
+        QFETCH(qint64, ms);
+        const std::optional<std::int64_t> parsed = plot::parseTime(text);
+        if (ms < 0)
+            QVERIFY2(!parsed, qPrintable(QString::number(parsed.value_or(0))));
+        else
+            QCOMPARE(parsed.value_or(-1), ms);
+    }
+
     void badInput_data() {
         QTest::addColumn<QByteArray>("content"); // the CSV; null: there is no file
         QTest::addColumn<QStringList>("options");
