@@ -64,6 +64,8 @@ bool writePicture(const QString& out, bool svg, QSize size, const plot::ChartInp
         generator.setOutputDevice(&file);
         generator.setSize(size);
         generator.setViewBox(QRect(QPoint(0, 0), size));
+        generator.setResolution(96); // a pixel of the picture is a CSS pixel: 1200 px wide
+
         generator.setTitle(input.title);
         generator.setDescription(QStringLiteral("Illuminance logged by qf7320 poll"));
         QPainter painter;
