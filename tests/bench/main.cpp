@@ -54,7 +54,7 @@ int main(int argc, char** argv) {
 
     const std::string mode = argc >= 2 ? argv[1] : "";
     // A log made with the simulator's sensor model, for the README's picture.
-    if (mode == "simulated-day" && argc == 4) {
+    if (mode == "simulated-day" && argc == 4 && std::atoi(argv[3]) > 0) {
         QCoreApplication app(argc, argv);
         return bench::simulatedDay(QString::fromLocal8Bit(argv[2]), std::atoi(argv[3]));
     }
