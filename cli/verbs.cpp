@@ -172,7 +172,8 @@ const std::vector<Verb>& verbs() {
              "of the station's usual intervals, break the line; failed samples are marked on the "
              "time axis. A row that does not parse is named by its line number and left out; a "
              "file that is still being written is drawn up to its last whole row. -s picks "
-             "stations. Talks to no sensor; exits 1 when there is nothing to draw."),
+             "stations (all by default). Talks to no sensor; exits 1 when there is nothing to "
+             "draw."),
          {QStringLiteral("qf7320 plot day.csv"),
           QStringLiteral("qf7320 plot day.csv -o noon.png --from 2026-12-10T11:00 --to "
                          "2026-12-10T13:00 --size 1600x800")},
