@@ -162,6 +162,33 @@ struct Verb {
 
 const std::vector<Verb>& verbs();
 
+// The options every command takes, with the defaults of `verb` (of every command when null),
+// and --version, which stands alone.
+QList<QCommandLineOption> commonOptions(const Verb* verb);
+QCommandLineOption versionOption();
+
+// "qf7320 0.1": the name and the version the window shows.
+QString versionText();
+
+// What qf7320 is for, in a sentence.
+QString programSummary();
+
+// The exit statuses with what each means, as --help and the manual page list them.
+struct ExitStatus {
+    int code;
+    QString meaning;
+};
+const std::vector<ExitStatus>& exitStatuses();
+
+// The manual page qf7320(1) in roff (manpage.cpp), and the bash completion script
+// (completion.cpp), written from the table of commands; the build runs qf7320 --man and
+// qf7320 --completion.
+QString manualPage();
+QString bashCompletion();
+
+// The calibration parameters by the names get and set take (parameters.cpp).
+QStringList calibrationParameterNames();
+
 // Runs qf7320 with its arguments (the program's name first); returns the exit status.
 int runCommandLine(const QStringList& arguments, const QString& programDir);
 

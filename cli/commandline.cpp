@@ -35,6 +35,19 @@ QString wrapped(const QString& text, qsizetype indent, qsizetype firstColumn = 0
     return result;
 }
 
+// "read, get and poll": the commands whose -s takes a list.
+QString stationListCommands() {
+    QStringList names;
+    for (const Verb& verb : verbs())
+        if (verb.stationList)
+            names << verb.name;
+    const QString last = names.isEmpty() ? QString() : names.takeLast();
+    return names.isEmpty() ? last
+                           : names.join(QStringLiteral(", ")) + QStringLiteral(" and ") + last;
+}
+
+} // namespace
+
 QList<QCommandLineOption> commonOptions(const Verb* verb) {
     const QString timeout =
         verb ? QString::number(verb->timeoutMs) : QStringLiteral("500; scan: 50");
@@ -56,8 +69,9 @@ QList<QCommandLineOption> commonOptions(const Verb* verb) {
              .arg(baudListText()),
          QStringLiteral("N")},
         {{QStringLiteral("s"), QStringLiteral("station")},
-         QStringLiteral("the sensor's station address, 1-247 (default 1); read, get and poll "
-                        "take a list such as 1,3,5-7"),
+         QStringLiteral("the sensor's station address, 1-247 (default 1); %1 take a list such "
+                        "as 1,3,5-7")
+             .arg(stationListCommands()),
          QStringLiteral("N")},
         {QStringLiteral("timeout"),
          QStringLiteral("how long the sensor may take to answer once the request is on the "
@@ -87,6 +101,43 @@ QList<QCommandLineOption> commonOptions(const Verb* verb) {
     };
 }
 
+QCommandLineOption versionOption() {
+    return {QStringLiteral("version"), QStringLiteral("the program's name and version")};
+}
+
+const std::vector<ExitStatus>& exitStatuses() {
+    static const std::vector<ExitStatus> statuses{
+        {kExitOk, QStringLiteral("done")},
+        {kExitUsage, QStringLiteral("bad usage or a refused value: nothing was sent")},
+        {kExitPort, QStringLiteral("the port cannot be opened (not found, busy, permission "
+                                   "denied), or it was lost; the connection cannot be made (host "
+                                   "not resolved, refused, no answer) or it was dropped; poll "
+                                   "--mqtt: the broker refused the password, or its certificate "
+                                   "does not verify")},
+        {kExitNoReply,
+         QStringLiteral("no reply: timeout after every retry (also an incomplete reply)")},
+        {kExitBadReply,
+         QStringLiteral("bad reply: wrong CRC, station, function, byte count or echo")},
+        {kExitException, QStringLiteral("the sensor answered with an exception")},
+        {kExitVerify, QStringLiteral("verification failed: the value read back differs, or the "
+                                     "sensor does not answer at its new address")},
+    };
+    return statuses;
+}
+
+QString programSummary() {
+    return QStringLiteral("Reads, sets and checks a QF7320 illuminance sensor over a serial line "
+                          "(Modbus RTU), or through a serial device server (rtu+tcp://) or a "
+                          "Modbus TCP gateway (tcp://): measurements, calibration, the station "
+                          "address, finding a sensor, logging.");
+}
+
+QString versionText() {
+    return QStringLiteral("qf7320 " QF7320_VERSION);
+}
+
+namespace {
+
 const Verb* findVerb(const QString& name) {
     for (const Verb& verb : verbs())
         if (verb.name == name)
@@ -114,37 +165,28 @@ QString optionLines(const QList<QCommandLineOption>& options) {
 }
 
 QString exitStatusLines() {
-    return QStringLiteral("Exit status:\n"
-                          "  0  done\n"
-                          "  1  bad usage or a refused value: nothing was sent\n"
-                          "  2  the port cannot be opened (not found, busy, permission denied), "
-                          "or it was lost; the connection cannot be made (host not resolved, "
-                          "refused, no answer) or it was dropped;\n"
-                          "     poll --mqtt: the broker refused the password, or its certificate "
-                          "does not verify\n"
-                          "  3  no reply: timeout after every retry (also an incomplete reply)\n"
-                          "  4  bad reply: wrong CRC, station, function, byte count or echo\n"
-                          "  5  the sensor answered with an exception\n"
-                          "  6  verification failed: the value read back differs, or the sensor "
-                          "does not answer at its new address\n"
-                          "read and get with several stations (-s 1,3,5-7) exit with the worst of "
-                          "their statuses, in this order: 2, 5, 4, 3, 0.\n");
+    QString text = QStringLiteral("Exit status:\n");
+    for (const ExitStatus& status : exitStatuses())
+        text += QStringLiteral("  %1  ").arg(status.code) + wrapped(status.meaning, 5, 5) +
+                QLatin1Char('\n');
+    text += wrapped(QStringLiteral("read and get with several stations (-s 1,3,5-7) exit with the "
+                                   "worst of their statuses, in this order: 2, 5, 4, 3, 0."),
+                    0) +
+            QLatin1Char('\n');
+    return text;
 }
 
 QString overallHelp() {
-    QString text = QStringLiteral(
-        "usage: qf7320 COMMAND [options]\n"
-        "       qf7320 help COMMAND\n\n"
-        "Reads, sets and checks a QF7320 illuminance sensor over a serial line (Modbus RTU), or\n"
-        "through a serial device server (rtu+tcp://) or a Modbus TCP gateway (tcp://):\n"
-        "measurements, calibration, the station address, finding a sensor, logging.\n\n"
-        "Commands:\n");
+    QString text = QStringLiteral("usage: qf7320 COMMAND [options]\n"
+                                  "       qf7320 help COMMAND\n\n") +
+                   wrapped(programSummary(), 0) + QStringLiteral("\n\nCommands:\n");
     for (const Verb& verb : verbs())
         text += QStringLiteral("  %1%2\n").arg(verb.name.leftJustified(10), verb.summary);
     text += QStringLiteral("  %1%2\n")
                 .arg(QStringLiteral("help").leftJustified(10),
                      QStringLiteral("a command's options and an example: qf7320 help COMMAND"));
-    text += QStringLiteral("\nOptions of every command:\n") + optionLines(commonOptions(nullptr));
+    text += QStringLiteral("\nOptions of every command:\n") +
+            optionLines(commonOptions(nullptr) + QList{versionOption()});
     text += QLatin1Char('\n') + exitStatusLines();
     text += QStringLiteral("\nExamples:\n"
                            "  qf7320 --port /dev/ttyUSB0 read\n"
@@ -174,7 +216,7 @@ QString verbHelp(const Verb& verb) {
 // Every option any command knows, each once: with these, an option's value is never taken for
 // the command's name, wherever the options stand.
 QList<QCommandLineOption> everyOption() {
-    QList<QCommandLineOption> options = commonOptions(nullptr);
+    QList<QCommandLineOption> options = commonOptions(nullptr) + QList{versionOption()};
     QSet<QString> known;
     for (const QCommandLineOption& option : options)
         known.insert(option.names().constFirst());
@@ -234,8 +276,8 @@ std::optional<Common> commonFrom(const QCommandLineParser& parser, const Verb& v
         }
         if (stations->size() > 1 && !verb.stationList) {
             error = QStringLiteral("%1 talks to one station at a time, not %2: give -s one "
-                                   "address (read, get and poll take a list)")
-                        .arg(verb.name, value("station"));
+                                   "address (%3 take a list)")
+                        .arg(verb.name, value("station"), stationListCommands());
             return std::nullopt;
         }
         common.stations = *stations;
@@ -272,11 +314,25 @@ int runCommandLine(const QStringList& rawArguments, const QString& programDir) {
     const QStringList arguments = markNegativeNumbers(rawArguments);
     Output plain(false, false);
 
+    // Not for users: the build writes the manual page and the bash completion with these.
+    if (arguments.size() == 2 && arguments.at(1) == QLatin1String("--man")) {
+        plain.data(manualPage());
+        return kExitOk;
+    }
+    if (arguments.size() == 2 && arguments.at(1) == QLatin1String("--completion")) {
+        plain.data(bashCompletion());
+        return kExitOk;
+    }
+
     QCommandLineParser scout;
     scout.addOptions(everyOption());
     scout.parse(arguments);
     const QStringList positional = scout.positionalArguments();
     if (positional.isEmpty()) {
+        if (scout.isSet(QStringLiteral("version"))) {
+            plain.data(versionText());
+            return kExitOk;
+        }
         if (scout.isSet(QStringLiteral("help"))) {
             plain.data(overallHelp());
             return kExitOk;

@@ -62,6 +62,13 @@ QString numberText(double value) {
 
 } // namespace
 
+QStringList calibrationParameterNames() {
+    QStringList names;
+    for (const Parameter& parameter : kParameters)
+        names << QLatin1String(parameter.name);
+    return names;
+}
+
 int getCommand(Context& context) {
     const QStringList arguments = context.arguments();
     if (arguments.size() > 1)

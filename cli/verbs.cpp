@@ -257,6 +257,41 @@ const std::vector<Verb>& verbs() {
          1000,
          0,
          false},
+        {QStringLiteral("plot"),
+         QStringLiteral("FILE"),
+         QStringLiteral("a picture of what poll --csv logged"),
+         QStringLiteral(
+             "Draws the illuminance in a poll --csv file against local time, one line per "
+             "station, into an SVG or PNG picture; the title gives the span and the counts of "
+             "samples and failures. A failed sample, and a stretch without rows longer than three "
+             "of the station's usual intervals, break the line; failed samples are marked on the "
+             "time axis. A row that does not parse is named by its line number and left out; a "
+             "file that is still being written is drawn up to its last whole row. -s picks "
+             "stations (all by default). Talks to no sensor; exits 1 when there is nothing to "
+             "draw."),
+         {QStringLiteral("qf7320 plot day.csv"),
+          QStringLiteral("qf7320 plot day.csv -o noon.png --from 2026-12-10T11:00 --to "
+                         "2026-12-10T13:00 --size 1600x800")},
+         {QCommandLineOption({QStringLiteral("o"), QStringLiteral("output")},
+                             QStringLiteral("the picture: OUT.svg or OUT.png (default: FILE with "
+                                            ".svg)"),
+                             QStringLiteral("OUT")),
+          option(QStringLiteral("from"),
+                 QStringLiteral("only samples at or after TIME: ISO 8601 such as 2026-12-10T14:00 "
+                                "(local time), with +01:00 or Z, or a date alone"),
+                 QStringLiteral("TIME")),
+          option(QStringLiteral("to"), QStringLiteral("only samples at or before TIME"),
+                 QStringLiteral("TIME")),
+          option(QStringLiteral("title"), QStringLiteral("the title (default: the file's name)"),
+                 QStringLiteral("TEXT")),
+          option(QStringLiteral("size"),
+                 QStringLiteral("the picture's size in pixels (default 1200x600)"),
+                 QStringLiteral("WxH"))},
+         plotCommand,
+         500,
+         1,
+         false,
+         true},
     };
     return table;
 }

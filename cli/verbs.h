@@ -18,6 +18,7 @@ int scanCommand(Context& context);    // address.cpp
 int portsCommand(Context& context);   // ports.cpp
 int linkCommand(Context& context);    // ports.cpp
 int bridgeCommand(Context& context);  // bridge.cpp
+int plotCommand(Context& context);    // plot.cpp
 
 // The illuminance a read reply shows in the window: register 0 times 10; -1 when the reply is
 // not an answered read.

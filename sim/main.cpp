@@ -265,6 +265,10 @@ int main(int argc, char** argv) {
         return 2;
     }
     const sim::Options& options = *parsed.options;
+    if (options.version) {
+        std::puts(sim::versionText().c_str());
+        return 0;
+    }
     if (options.help) {
         std::fputs(sim::usage(program).c_str(), stdout);
         return 0;

@@ -111,6 +111,12 @@ ParsedArguments parseArguments(std::span<const std::string> args) {
             o.help = true;
             return {o, {}};
         }
+        if (name == "--version") {
+            if (!flag())
+                return failure("--version takes no value");
+            o.version = true;
+            return {o, {}};
+        }
         if (name == "--pace") {
             if (!flag())
                 return failure("--pace takes no value");
@@ -225,6 +231,10 @@ std::string framingName(Framing framing) {
     return framing == Framing::mbap ? "mbap" : "rtu";
 }
 
+std::string versionText() {
+    return "qf7320-sim " QF7320_VERSION;
+}
+
 std::string usage(std::string_view program) {
     std::string text =
         "usage: " + std::string(program) +
@@ -281,7 +291,8 @@ std::string usage(std::string_view program) {
             "  --write-skew N     store every parameter written as its value plus N (mod 65536),\n"
             "                     echoing the write as sent: a sensor that does not keep what\n"
             "                     it acknowledges\n"
-            "  --help             show this text\n";
+            "  --help             show this text\n"
+            "  --version          show the name and version\n";
     return text;
 }
 

@@ -39,6 +39,7 @@ struct Options {
     int writeSkew = 0;       // a parameter write stores the value written plus this
 
     bool help = false;
+    bool version = false;
 };
 
 struct ParsedArguments {
@@ -53,6 +54,9 @@ std::string usage(std::string_view program);
 
 // "rtu" or "mbap".
 std::string framingName(Framing framing);
+
+// "qf7320-sim 0.1": the name and the version the window shows.
+std::string versionText();
 
 // The baud rates the line can be set to, lowest first.
 std::span<const int> supportedBauds();

@@ -983,7 +983,9 @@ private slots:
                                    "scan ",
                                    "ports ",
                                    "link ",
+                                   "plot ",
                                    "--port PORT",
+                                   "--version",
                                    "--json",
                                    "-v, --trace",
                                    "Exit status:",
@@ -992,7 +994,7 @@ private slots:
         QTest::newRow("--help") << QStringList{"--help"} << overview;
         QTest::newRow("help") << QStringList{"help"} << overview;
         for (const char* command :
-             {"read", "poll", "get", "set", "address", "scan", "ports", "link"}) {
+             {"read", "poll", "get", "set", "address", "scan", "ports", "link", "plot"}) {
             const QStringList expected{
                 QStringLiteral("usage: qf7320 %1").arg(QLatin1String(command)),
                 QStringLiteral("Example"), QStringLiteral("  qf7320 "),
@@ -1018,6 +1020,14 @@ private slots:
         for (const QString& text : expected)
             QVERIFY2(QString::fromUtf8(r.out).contains(text),
                      qPrintable(text + QLatin1Char('\n') + r.out));
+    }
+
+    // The name and the version the window shows in its caption.
+    void version() {
+        const Run r = run({QStringLiteral("--version")});
+        QCOMPARE(r.code, 0);
+        QCOMPARE(r.out, QByteArray("qf7320 " QF7320_VERSION "\n"));
+        QVERIFY(r.err.isEmpty());
     }
 
     void helpForAnUnknownCommand() {

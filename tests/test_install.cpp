@@ -9,6 +9,7 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QImage>
 #include <QProcess>
 #include <QRegularExpression>
 #include <QStandardPaths>
@@ -45,6 +46,47 @@ Finished runToEnd(const QString& program, const QStringList& arguments, const QS
     return finished;
 }
 
+// What the installed bash completion offers for the words of a command line, the last being
+// the word completed.
+QStringList completions(const QString& script, const QStringList& words, const QString& workDir) {
+    QProcess bash;
+    bash.setWorkingDirectory(workDir);
+    bash.start(QStringLiteral("bash"),
+               QStringList{QStringLiteral("-c"),
+                           QStringLiteral("source \"$0\" && COMP_WORDS=(\"$@\") && "
+                                          "COMP_CWORD=$(($# - 1)) && _qf7320 && "
+                                          "printf '%s\\n' \"${COMPREPLY[@]}\""),
+                           script} +
+                   words);
+    if (!bash.waitForFinished(10000))
+        return {QStringLiteral("bash did not finish")};
+    const QByteArray err = bash.readAllStandardError();
+    if (!err.isEmpty())
+        return {QString::fromUtf8(err)};
+    return QString::fromUtf8(bash.readAllStandardOutput())
+        .split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+}
+
+// The commands `qf7320 --help` lists, and the options a command's help lists.
+QStringList helpCommands(const QString& help) {
+    QStringList commands;
+    const qsizetype start = help.indexOf(QLatin1String("\nCommands:\n"));
+    const qsizetype end = help.indexOf(QLatin1String("\n\n"), start + 1);
+    static const QRegularExpression name(QStringLiteral("^  ([a-z]+) "));
+    for (const QString& line : help.mid(start, end - start).split(QLatin1Char('\n')))
+        if (const QRegularExpressionMatch match = name.match(line); match.hasMatch())
+            commands << match.captured(1);
+    return commands;
+}
+QStringList helpOptions(const QString& help) {
+    QStringList options;
+    static const QRegularExpression option(QStringLiteral("(?:^  |, )(--?[a-z][a-z-]*)"));
+    for (const QString& line : help.split(QLatin1Char('\n')))
+        for (auto it = option.globalMatch(line); it.hasNext();)
+            options << it.next().captured(1);
+    return options;
+}
+
 } // namespace
 
 class TestInstall : public QObject {
@@ -66,7 +108,7 @@ private slots:
     }
 
     void folder() {
-        for (const char* program : {"qf7320-tool", "qf7320-sim"})
+        for (const char* program : {"qf7320-tool", "qf7320-sim", "qf7320", "qf7320-plot"})
             QVERIFY2(QFileInfo(bin(QLatin1String(program))).isExecutable(), program);
         QVERIFY(
             QFileInfo::exists(prefix_.filePath(QStringLiteral("share/doc/qf7320-tool/README.md"))));
@@ -81,6 +123,169 @@ private slots:
         const QStringList icon = lines.filter(QRegularExpression(QStringLiteral("^Icon=")));
         QCOMPARE(icon.size(), 1);
         QVERIFY2(QFileInfo::exists(icon.first().mid(5)), qPrintable(icon.first()));
+    }
+
+    // Each program says its name and the version the window shows.
+    void versions() {
+        for (const char* program : {"qf7320", "qf7320-sim", "qf7320-plot"}) {
+            const Finished run = runToEnd(bin(QLatin1String(program)),
+                                          {QStringLiteral("--version")}, prefix_.path());
+            QCOMPARE(run.status, 0);
+            QCOMPARE(run.out, QStringLiteral("%1 %2\n").arg(QLatin1String(program),
+                                                            QStringLiteral(QF7320_VERSION)));
+        }
+    }
+
+    // The manual page is clean for mandoc's lint and man, and names every command and option
+    // the help does.
+    void manualPage() {
+        const QString page = prefix_.filePath(QStringLiteral("share/man/man1/qf7320.1"));
+        QVERIFY(QFileInfo::exists(page));
+        const Finished lint =
+            runToEnd(QStringLiteral("mandoc"), {QStringLiteral("-T"), QStringLiteral("lint"), page},
+                     prefix_.path());
+        QVERIFY2(lint.status == 0 && lint.out.isEmpty() && lint.err.isEmpty(),
+                 qPrintable(lint.out + lint.err));
+
+        QProcess man;
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        environment.insert(QStringLiteral("MANWIDTH"), QStringLiteral("80"));
+        environment.insert(QStringLiteral("MAN_KEEP_FORMATTING"), QString());
+        environment.insert(QStringLiteral("MANROFFOPT"), QStringLiteral("-ww"));
+        man.setProcessEnvironment(environment);
+        man.start(QStringLiteral("man"), {QStringLiteral("-l"), QStringLiteral("-Tutf8"), page});
+        QVERIFY(man.waitForFinished(30000));
+        QCOMPARE(man.exitCode(), 0);
+        QCOMPARE(man.readAllStandardError(), QByteArray());
+        // Without the overstrikes of bold and underline, as a reader sees it.
+        const QString text = QString::fromUtf8(man.readAllStandardOutput())
+                                 .remove(QRegularExpression(QStringLiteral(".\\x08")))
+                                 .replace(QChar(0x2010), QLatin1Char('-'))
+                                 .replace(QChar(0x2212), QLatin1Char('-'));
+
+        const QString cli = bin(QStringLiteral("qf7320"));
+        const QString help = runToEnd(cli, {QStringLiteral("--help")}, prefix_.path()).out;
+        const QStringList commands = helpCommands(help);
+        QVERIFY(commands.contains(QStringLiteral("plot")));
+        for (const QString& command : commands) {
+            if (command != QLatin1String("help"))
+                QVERIFY2(text.contains(QStringLiteral("qf7320 ") + command), qPrintable(command));
+            const QString commandHelp =
+                runToEnd(cli, {QStringLiteral("help"), command}, prefix_.path()).out;
+            for (const QString& option : helpOptions(commandHelp))
+                QVERIFY2(text.contains(option), qPrintable(command + QLatin1Char(' ') + option));
+        }
+        for (const char* section : {"EXIT STATUS", "FILES", "comm.set", "COM1", "EXAMPLES",
+                                    "~/.local/state/qf7320", "--mqtt-store"})
+            QVERIFY2(text.contains(QLatin1String(section)), section);
+    }
+
+    void completion_data() {
+        QTest::addColumn<QStringList>("words");
+        QTest::addColumn<QStringList>("offered"); // exactly these, in any order
+        QTest::addColumn<QStringList>("among");   // at least these
+        QTest::newRow("get's names")
+            << QStringList{"qf7320", "get", ""}
+            << QStringList{"scale", "offset", "da4", "da20", "range", "all"} << QStringList();
+        QTest::newRow("set's names, after -p and its value")
+            << QStringList{"qf7320", "-p", "COM1", "set", ""}
+            << QStringList{"scale", "offset", "da4", "da20", "range"} << QStringList();
+        QTest::newRow("set's value")
+            << QStringList{"qf7320", "set", "scale", ""} << QStringList() << QStringList();
+        QTest::newRow("a port") << QStringList{"qf7320", "read", "-p", ""} << QStringList()
+                                << QStringList{"COM1", "COM9", "COM16"};
+        QTest::newRow("a port by its prefix")
+            << QStringList{"qf7320", "--port", "COM1"}
+            << QStringList{"COM1", "COM10", "COM11", "COM12", "COM13", "COM14", "COM15", "COM16"}
+            << QStringList();
+        QTest::newRow("a rate") << QStringList{"qf7320", "poll", "-b", "96"} << QStringList{"9600"}
+                                << QStringList();
+        QTest::newRow("an option")
+            << QStringList{"qf7320", "poll", "--cs"} << QStringList{"--csv"} << QStringList();
+        QTest::newRow("plot's file")
+            << QStringList{"qf7320", "plot", "da"} << QStringList{"day.csv"} << QStringList();
+        QTest::newRow("plot's picture") << QStringList{"qf7320", "plot", "day.csv", "-o", "da"}
+                                        << QStringList{"day.csv"} << QStringList();
+        QTest::newRow("link's port") << QStringList{"qf7320", "link", "COM"} << QStringList()
+                                     << QStringList{"COM1", "COM16"};
+        QTest::newRow("help's command")
+            << QStringList{"qf7320", "help", "s"} << QStringList{"set", "scan"} << QStringList();
+    }
+    void completion() {
+        QFETCH(QStringList, words);
+        QFETCH(QStringList, offered);
+        QFETCH(QStringList, among);
+        const QString script =
+            prefix_.filePath(QStringLiteral("share/bash-completion/completions/qf7320"));
+        QVERIFY(QFileInfo::exists(script));
+        QTemporaryDir work;
+        QFile day(work.filePath(QStringLiteral("day.csv")));
+        QVERIFY(day.open(QIODevice::WriteOnly));
+        day.close();
+        QStringList got = completions(script, words, work.path());
+        if (among.isEmpty()) {
+            got.sort();
+            offered.sort();
+            QCOMPARE(got, offered);
+        }
+        for (const QString& word : among)
+            QVERIFY2(got.contains(word), qPrintable(word + QLatin1String(": ") + got.join(' ')));
+    }
+
+    // The completion knows every command and every option the help shows.
+    void completionFollowsTheHelp() {
+        const QString script =
+            prefix_.filePath(QStringLiteral("share/bash-completion/completions/qf7320"));
+        const QString cli = bin(QStringLiteral("qf7320"));
+        const QStringList commands =
+            helpCommands(runToEnd(cli, {QStringLiteral("--help")}, prefix_.path()).out);
+        QStringList offered =
+            completions(script, {QStringLiteral("qf7320"), QString()}, prefix_.path());
+        offered.sort();
+        QStringList sorted = commands;
+        sorted.sort();
+        QCOMPARE(offered, sorted);
+        for (const QString& command : commands) {
+            if (command == QLatin1String("help"))
+                continue;
+            const QStringList options = completions(
+                script, {QStringLiteral("qf7320"), command, QStringLiteral("-")}, prefix_.path());
+            const QString help =
+                runToEnd(cli, {QStringLiteral("help"), command}, prefix_.path()).out;
+            for (const QString& option : helpOptions(help))
+                QVERIFY2(options.contains(option), qPrintable(command + QLatin1Char(' ') + option));
+        }
+    }
+
+    // The painting libraries are qf7320-plot's alone: a one-shot command of qf7320 does not
+    // load them.
+    void commandLineLinksNoPainting() {
+        const Finished dynamic =
+            runToEnd(QStringLiteral("readelf"),
+                     {QStringLiteral("-d"), bin(QStringLiteral("qf7320"))}, prefix_.path());
+        QCOMPARE(dynamic.status, 0);
+        QVERIFY(dynamic.out.contains(QLatin1String("libQt6Core")));
+        for (const char* library : {"libQt6Gui", "libQt6Svg", "libQt6Widgets"})
+            QVERIFY2(!dynamic.out.contains(QLatin1String(library)), library);
+    }
+
+    // qf7320 plot from the folder runs the qf7320-plot beside it.
+    void plotFromFolder() {
+        QTemporaryDir work;
+        QFile csv(work.filePath(QStringLiteral("day.csv")));
+        QVERIFY(csv.open(QIODevice::WriteOnly));
+        csv.write("time,station,lux,latency_ms,status\n"
+                  "2026-12-10T12:00:00.000+01:00,1,12340,11.2,ok\n"
+                  "2026-12-10T12:00:01.000+01:00,1,12350,11.4,ok\n"
+                  "2026-12-10T12:00:02.000+01:00,1,,,timeout\n");
+        csv.close();
+        const Finished plot =
+            runToEnd(bin(QStringLiteral("qf7320")),
+                     {QStringLiteral("plot"), csv.fileName(), QStringLiteral("-o"),
+                      work.filePath(QStringLiteral("day.png"))},
+                     prefix_.path());
+        QVERIFY2(plot.status == 0, qPrintable(plot.err));
+        QCOMPARE(QImage(work.filePath(QStringLiteral("day.png"))).size(), QSize(1200, 600));
     }
 
     // The window run from the folder reads comm.set beside itself and opens COM1 through the

@@ -141,4 +141,18 @@ int cliBus(int baud, int cycles);
 int cliMqtt(int samples);
 int startupChild(int argc, char** argv, Clock::time_point mainEntry);
 
+// A program run to its end with its output discarded: its wall time, and the CPU time (user and
+// system) the kernel counted for it, in milliseconds (see clicycle.cpp).
+struct WholeRun {
+    bool ok = false; // it ran and exited 0
+    double wallMs = 0;
+    double cpuMs = 0;
+};
+WholeRun wholeRun(const QString& program, const QStringList& args);
+
+// qf7320 plot on a week of samples at one a second, made with the simulator's sensor model;
+// and such a log for the README's picture (see plotweek.cpp).
+int plotWeek(int days);
+int simulatedDay(const QString& csv, int periodSeconds);
+
 } // namespace bench

@@ -14,6 +14,13 @@
 #include <QJsonObject>
 #include <QStandardPaths>
 
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+
+extern char** environ;
+
 namespace bench {
 
 namespace {
@@ -106,11 +113,44 @@ long long residentKiB() {
     return 0;
 }
 
+double seconds(const timeval& t) {
+    return double(t.tv_sec) + double(t.tv_usec) / 1e6;
+}
+
 double median(std::vector<double> values) {
     return summarize(std::move(values)).median;
 }
 
 } // namespace
+
+WholeRun wholeRun(const QString& program, const QStringList& args) {
+    WholeRun run;
+    std::vector<QByteArray> bytes{QFile::encodeName(program)};
+    for (const QString& arg : args)
+        bytes.push_back(arg.toLocal8Bit());
+    std::vector<char*> argv;
+    for (QByteArray& arg : bytes)
+        argv.push_back(arg.data());
+    argv.push_back(nullptr);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
+    const Clock::time_point start = Clock::now();
+    pid_t pid = -1;
+    const int spawned = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    if (spawned != 0)
+        return run;
+    int status = 0;
+    rusage usage{};
+    if (wait4(pid, &status, 0, &usage) != pid)
+        return run;
+    run.wallMs = millis(Clock::now() - start);
+    run.cpuMs = 1000 * (seconds(usage.ru_utime) + seconds(usage.ru_stime));
+    run.ok = WIFEXITED(status) && WEXITSTATUS(status) == 0;
+    return run;
+}
 
 int cliPoll(int baud, int samples) {
     ProgramDir dir;
@@ -233,22 +273,47 @@ int cliProcess(int runs) {
                                 dir.link()};
     std::vector<double> toolMs;
     std::vector<double> referenceMs;
-    // Alternated, so that whatever else the machine does weighs on both alike.
+    std::vector<double> toolCpuMs;
+    std::vector<double> referenceCpuMs;
+    // Alternated, so that whatever else the machine does weighs on both alike. The CPU time is
+    // the kernel's count for the whole child, from its start to its end (wait4).
     for (int i = 0; i < runs; ++i) {
-        const double a = timedRun(QStringLiteral(QF_CLI_PATH), tool);
-        const double b = timedRun(mbpoll, reference);
-        if (a < 0 || b < 0)
-            return failure(a < 0 ? "qf7320 read failed" : "mbpoll failed");
-        toolMs.push_back(a);
-        referenceMs.push_back(b);
+        const WholeRun a = wholeRun(QStringLiteral(QF_CLI_PATH), tool);
+        const WholeRun b = wholeRun(mbpoll, reference);
+        if (!a.ok || !b.ok)
+            return failure(!a.ok ? "qf7320 read failed" : "mbpoll failed");
+        toolMs.push_back(a.wallMs);
+        referenceMs.push_back(b.wallMs);
+        toolCpuMs.push_back(a.cpuMs);
+        referenceCpuMs.push_back(b.cpuMs);
     }
+    // Where qf7320's time goes: a program that only links Qt Core, and qf7320 without the line.
+    std::vector<double> floorCpuMs;
+    std::vector<double> versionCpuMs;
+    for (int i = 0; i < runs; ++i) {
+        const WholeRun floor = wholeRun(QStringLiteral(QF_QTFLOOR_PATH), {});
+        const WholeRun version =
+            wholeRun(QStringLiteral(QF_CLI_PATH), {QStringLiteral("--version")});
+        if (!floor.ok || !version.ok)
+            return failure("the floor program or qf7320 --version failed");
+        floorCpuMs.push_back(floor.cpuMs);
+        versionCpuMs.push_back(version.cpuMs);
+    }
+    result("qt_floor_cpu_ms", median(floorCpuMs));
+    result("version_cpu_ms", median(versionCpuMs));
+
     const Stats t = summarize(toolMs);
     const Stats m = summarize(referenceMs);
+    const double tc = median(toolCpuMs);
+    const double mc = median(referenceCpuMs);
     result("tool_ms", t.median);
     result("tool_max_ms", t.max);
     result("mbpoll_ms", m.median);
     result("mbpoll_max_ms", m.max);
     result("ratio", m.median > 0 ? t.median / m.median : 0);
+    result("tool_cpu_ms", tc);
+    result("mbpoll_cpu_ms", mc);
+    result("cpu_ratio", mc > 0 ? tc / mc : 0);
     return 0;
 }
 

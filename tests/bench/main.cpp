@@ -28,7 +28,10 @@ constexpr const char* kUsage =
     "       qf7320-bench cli-tcp-poll SAMPLES\n"
     "       qf7320-bench cli-tcp-process RUNS\n"
     "       qf7320-bench cli-bus BAUD CYCLES\n"
-    "       qf7320-bench cli-mqtt SAMPLES\n";
+    "       qf7320-bench cli-mqtt SAMPLES\n"
+
+    "       qf7320-bench plot-week DAYS\n"
+    "       qf7320-bench simulated-day FILE.csv PERIOD_SECONDS\n";
 
 bool wholeNumbers(int argc, char** argv, int from, int count, int* out) {
     if (argc != from + count)
@@ -55,17 +58,23 @@ int main(int argc, char** argv) {
         return bench::windowChild(argc, argv);
 
     const std::string mode = argc >= 2 ? argv[1] : "";
+    // A log made with the simulator's sensor model, for the README's picture.
+    if (mode == "simulated-day" && argc == 4 && std::atoi(argv[3]) > 0) {
+        QCoreApplication app(argc, argv);
+        return bench::simulatedDay(QString::fromLocal8Bit(argv[2]), std::atoi(argv[3]));
+    }
     int n[3] = {};
-    const bool ok = ((mode == "cycle" || mode == "breakdown" || mode == "modbus" ||
-                      mode == "load" || mode == "load-in-one-piece" || mode == "load-unpainted" ||
-                      mode == "window-load" || mode == "profile") &&
-                     wholeNumbers(argc, argv, 2, 3, n)) ||
-                    ((mode == "cli-poll" || mode == "load-without-line" || mode == "modbus-load" ||
-                      mode == "cli-bus") &&
-                     wholeNumbers(argc, argv, 2, 2, n)) ||
-                    ((mode == "startup" || mode == "cli-process" || mode == "floor" ||
-                      mode == "cli-mqtt" || mode == "cli-tcp-poll" || mode == "cli-tcp-process") &&
-                     wholeNumbers(argc, argv, 2, 1, n));
+    const bool ok =
+        ((mode == "cycle" || mode == "breakdown" || mode == "modbus" || mode == "load" ||
+          mode == "load-in-one-piece" || mode == "load-unpainted" || mode == "window-load" ||
+          mode == "profile") &&
+         wholeNumbers(argc, argv, 2, 3, n)) ||
+        ((mode == "cli-poll" || mode == "load-without-line" || mode == "modbus-load" ||
+          mode == "cli-bus") &&
+         wholeNumbers(argc, argv, 2, 2, n)) ||
+        ((mode == "startup" || mode == "cli-process" || mode == "floor" || mode == "cli-mqtt" ||
+          mode == "cli-tcp-poll" || mode == "cli-tcp-process" || mode == "plot-week") &&
+         wholeNumbers(argc, argv, 2, 1, n));
     if (!ok) {
         std::fputs(kUsage, stderr);
         return 2;
@@ -108,5 +117,7 @@ int main(int argc, char** argv) {
         return bench::cliMqtt(n[0]);
     if (mode == "floor")
         return bench::floorLoad(n[0]);
+    if (mode == "plot-week")
+        return bench::plotWeek(n[0]);
     return bench::startup(n[0]);
 }
