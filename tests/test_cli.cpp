@@ -12,6 +12,7 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QMap>
 #include <QProcess>
 #include <QRegularExpression>
 #include <QTemporaryDir>
@@ -735,6 +736,56 @@ private slots:
         QVERIFY2(r.err.contains("station 2 ---\n5 sent, 0 answered, 5 timeouts") &&
                      r.err.contains("7 skipped while backed off, 0 port errors"),
                  r.what());
+    }
+
+    // Three sensors on one line, the middle one muted: the CSV has a row for each station every
+    // cycle, and the two that answer keep the period while the muted one times out or is
+    // skipped.
+    void pollKeepsThePeriodOfTheOthers() {
+        Sensor s;
+        QVERIFY2(s.start({QStringLiteral("--station"), QStringLiteral("1,2,3"),
+                          QStringLiteral("--mute"), QStringLiteral("2")}),
+                 s.sim.log);
+        const QString csv = s.sim.dir.filePath(QStringLiteral("bus.csv"));
+        const Run r = s.qf7320(
+            {QStringLiteral("-s"), QStringLiteral("1-3"), QStringLiteral("poll"),
+             QStringLiteral("--period"), QStringLiteral("100"), QStringLiteral("--samples"),
+             QStringLiteral("20"), QStringLiteral("--timeout"), QStringLiteral("30"),
+             QStringLiteral("--retries"), QStringLiteral("0"), QStringLiteral("--csv"), csv});
+        QVERIFY2(r.code == 0, r.what());
+        QFile file(csv);
+        QVERIFY(file.open(QIODevice::ReadOnly));
+        const QStringList rows = lines(file.readAll());
+        QCOMPARE(rows.size(), 1 + 3 * 20);
+        QMap<int, QList<QDateTime>> times;
+        QMap<int, QStringList> statuses;
+        for (const QString& row : rows.mid(1)) {
+            const QStringList fields = row.split(QLatin1Char(','));
+            QCOMPARE(fields.size(), 5);
+            times[fields[1].toInt()] << QDateTime::fromString(fields[0], Qt::ISODateWithMs);
+            statuses[fields[1].toInt()] << fields[4];
+        }
+        QCOMPARE(times.keys(), (QList<int>{1, 2, 3}));
+        // Each cycle starts on the period; the muted station's timeout may push station 3
+        // later within its cycle, never into the next one.
+        for (const int station : {1, 3})
+            QCOMPARE(statuses[station], QStringList(20, QStringLiteral("ok")));
+        for (qsizetype i = 0; i < 20; ++i) {
+            if (i > 0) {
+                const qint64 step = times[1][i - 1].msecsTo(times[1][i]);
+                QVERIFY2(step >= 80 && step <= 120,
+                         qPrintable(QStringLiteral("cycle %1 began %2 ms after the last")
+                                        .arg(i + 1)
+                                        .arg(step)));
+            }
+            const qint64 within = times[1][i].msecsTo(times[3][i]);
+            QVERIFY2(within >= 0 && within < 100,
+                     qPrintable(QStringLiteral("cycle %1: station 3 asked %2 ms after station 1")
+                                    .arg(i + 1)
+                                    .arg(within)));
+        }
+        QCOMPARE(statuses[2].count(QStringLiteral("ok")), 0);
+        QVERIFY(statuses[2].contains(QStringLiteral("skipped")));
     }
 
     // --csv FILE appends to a log of its own and refuses any other file, untouched.
