@@ -25,12 +25,14 @@ constexpr int kProcessTimeoutMs = 120000;
 constexpr int kRounds = 3;
 constexpr int kWarmUp = 20;
 
-// The simulator as a Modbus TCP gateway on a free loopback port.
+// The simulator as a Modbus TCP gateway on a free loopback port. Its log goes to a file: a pipe
+// nobody reads during a measurement would fill and stop it.
 struct Gateway {
     SimProcess sim;
     int port = 0;
 
-    bool start(const QStringList& extra = {}) {
+    bool start(const ProgramDir& dir, const QStringList& extra = {}) {
+        sim.logToFile(dir.file(QStringLiteral("gateway.log")));
         if (!sim.launch(QStringList{QStringLiteral("--listen"), QStringLiteral("127.0.0.1:0"),
                                     QStringLiteral("--framing"), QStringLiteral("mbap")} +
                         extra))
@@ -154,9 +156,9 @@ double median(std::vector<double> values) {
 } // namespace
 
 int cliTcpPoll(int samples) {
-    Gateway gateway;
     ProgramDir dir;
-    if (!dir.valid() || !gateway.start())
+    Gateway gateway;
+    if (!dir.valid() || !gateway.start(dir))
         return failure("the simulator did not listen: " + gateway.sim.log.toStdString());
     // Taking turns on the same gateway, so that what else the machine does weighs on both.
     std::vector<double> tool;
@@ -179,8 +181,9 @@ int cliTcpProcess(int runs) {
     const QString mbpoll = QStandardPaths::findExecutable(QStringLiteral("mbpoll"));
     if (mbpoll.isEmpty())
         return failure("mbpoll is not installed (Debian package mbpoll)");
+    ProgramDir dir;
     Gateway gateway;
-    if (!gateway.start())
+    if (!dir.valid() || !gateway.start(dir))
         return failure("the simulator did not listen: " + gateway.sim.log.toStdString());
     const QStringList tool{QStringLiteral("--port"), gateway.url(), QStringLiteral("read")};
     // Holding register 0 of unit 1, once.
