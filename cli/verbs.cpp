@@ -247,7 +247,8 @@ const std::vector<Verb>& verbs() {
              "Says on standard error when it connects, loses and regains the endpoint, and "
              "reconnects by itself; -v shows every frame. An existing COMn is replaced only "
              "with --force."),
-         {QStringLiteral("qf7320 bridge COM5 /dev/ttyUSB0")},
+         {QStringLiteral("qf7320 bridge COM5 tcp://192.0.2.10:502"),
+          QStringLiteral("qf7320 bridge COM5 rtu+tcp://192.0.2.11:4001 --dir /opt/qf7320/bin")},
          {option(QStringLiteral("dir"),
                  QStringLiteral("the directory of a window installed elsewhere (default: the "
                                 "one that holds qf7320)"),

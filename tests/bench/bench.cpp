@@ -123,4 +123,23 @@ void resultTimings(const std::vector<double>& samples) {
     result("max_ms", s.max);
 }
 
+// Runs a program to its end with its standard output going to `output` (a file, so that no
+// reader is woken for every line it writes); its wall time in milliseconds, or a negative number
+// when it did not exit 0.
+double timedRun(const QString& program, const QStringList& args, const QString& output,
+                int timeoutMs) {
+    QProcess process;
+    process.setStandardErrorFile(QProcess::nullDevice());
+    process.setStandardOutputFile(output);
+    const Clock::time_point start = Clock::now();
+    process.start(program, args);
+    if (!process.waitForFinished(timeoutMs)) {
+        process.kill();
+        process.waitForFinished();
+        return -1;
+    }
+    const double ms = millis(Clock::now() - start);
+    return process.exitStatus() == QProcess::NormalExit && process.exitCode() == 0 ? ms : -1;
+}
+
 } // namespace bench

@@ -55,6 +55,12 @@ double cpuSeconds();
 // A "kB" field of /proc/PID/status (VmHWM, VmRSS), or -1; pid 0 is this process.
 long statusKb(const char* field, pid_t pid = 0);
 
+// Runs a program to its end with its standard output going to `output` (a file, so that no
+// reader is woken for every line it writes); its wall time in milliseconds, or a negative number
+// when it did not exit 0 within timeoutMs.
+double timedRun(const QString& program, const QStringList& args,
+                const QString& output = QProcess::nullDevice(), int timeoutMs = 60000);
+
 // Runs the event loop for the given time.
 void runEvents(int ms);
 

@@ -25,29 +25,9 @@ namespace bench {
 
 namespace {
 
-constexpr int kProcessTimeoutMs = 60000;
 constexpr int kPollRounds = 3;
 const QStringList kPacedSimulator{QStringLiteral("--pace"), QStringLiteral("--delay"),
                                   QStringLiteral("5")};
-
-// Runs a program to its end with its standard output going to `output` (a file, so that no
-// reader is woken for every line it writes); its wall time in milliseconds, or a negative number
-// when it did not exit 0.
-double timedRun(const QString& program, const QStringList& args,
-                const QString& output = QProcess::nullDevice()) {
-    QProcess process;
-    process.setStandardErrorFile(QProcess::nullDevice());
-    process.setStandardOutputFile(output);
-    const Clock::time_point start = Clock::now();
-    process.start(program, args);
-    if (!process.waitForFinished(kProcessTimeoutMs)) {
-        process.kill();
-        process.waitForFinished();
-        return -1;
-    }
-    const double ms = millis(Clock::now() - start);
-    return process.exitStatus() == QProcess::NormalExit && process.exitCode() == 0 ? ms : -1;
-}
 
 // One run of qf7320 poll --period 0: how many transactions a second, the latency of each.
 struct ToolPoll {

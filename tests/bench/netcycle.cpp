@@ -46,21 +46,6 @@ struct Gateway {
     QString url() const { return QStringLiteral("tcp://127.0.0.1:%1").arg(port); }
 };
 
-double wallMs(const QString& program, const QStringList& args, const QString& output) {
-    QProcess process;
-    process.setStandardErrorFile(QProcess::nullDevice());
-    process.setStandardOutputFile(output);
-    const Clock::time_point start = Clock::now();
-    process.start(program, args);
-    if (!process.waitForFinished(kProcessTimeoutMs)) {
-        process.kill();
-        process.waitForFinished();
-        return -1;
-    }
-    const double ms = millis(Clock::now() - start);
-    return process.exitStatus() == QProcess::NormalExit && process.exitCode() == 0 ? ms : -1;
-}
-
 // What qf7320 poll --json printed, one station at a time: the samples, how many answered and
 // the time from the first request to the last.
 struct StationSamples {
@@ -96,11 +81,11 @@ std::map<int, StationSamples> readSamples(const QString& path) {
 // stations, from the first request to the last; negative when it failed.
 double toolPollRate(const QStringList& target, int samples, const QString& output,
                     std::map<int, StationSamples>* perStation = nullptr) {
-    if (wallMs(QStringLiteral(QF_CLI_PATH),
-               target + QStringList{QStringLiteral("poll"), QStringLiteral("--period"),
-                                    QStringLiteral("0"), QStringLiteral("--samples"),
-                                    QString::number(samples), QStringLiteral("--json")},
-               output) < 0)
+    if (timedRun(QStringLiteral(QF_CLI_PATH),
+                 target + QStringList{QStringLiteral("poll"), QStringLiteral("--period"),
+                                      QStringLiteral("0"), QStringLiteral("--samples"),
+                                      QString::number(samples), QStringLiteral("--json")},
+                 output, kProcessTimeoutMs) < 0)
         return -1;
     const std::map<int, StationSamples> stations = readSamples(output);
     if (perStation)
@@ -196,8 +181,8 @@ int cliTcpProcess(int runs) {
     std::vector<double> toolMs;
     std::vector<double> referenceMs;
     for (int i = 0; i < runs; ++i) {
-        const double a = wallMs(QStringLiteral(QF_CLI_PATH), tool, QProcess::nullDevice());
-        const double b = wallMs(mbpoll, reference, QProcess::nullDevice());
+        const double a = timedRun(QStringLiteral(QF_CLI_PATH), tool);
+        const double b = timedRun(mbpoll, reference);
         if (a < 0 || b < 0)
             return failure(a < 0 ? "qf7320 read failed" : "mbpoll failed");
         toolMs.push_back(a);
