@@ -84,7 +84,9 @@ std::optional<Bytes> rtuToMbap(std::uint16_t transaction, std::span<const std::u
 Bytes mbapException(std::uint16_t transaction, std::uint8_t unit, std::uint8_t function,
                     std::uint8_t code) {
     Bytes reply = header(transaction, 3);
-    reply.insert(reply.end(), {unit, static_cast<std::uint8_t>(function | 0x80), code});
+    reply.push_back(unit);
+    reply.push_back(static_cast<std::uint8_t>(function | 0x80));
+    reply.push_back(code);
     return reply;
 }
 

@@ -223,8 +223,11 @@ private:
 
 template <typename T> std::string listText(const std::vector<T>& values) {
     std::string text;
-    for (std::size_t i = 0; i < values.size(); ++i)
-        text += (i ? "," : "") + std::to_string(values[i]);
+    for (std::size_t i = 0; i < values.size(); ++i) {
+        if (i)
+            text += ',';
+        text += std::to_string(values[i]);
+    }
     return text;
 }
 

@@ -264,8 +264,11 @@ std::string usage(std::string_view program) {
         "                     0x0B (gateway target device failed to respond)\n"
         "  --absent-silent    with --framing mbap: no reply at all in place of 0x0B\n"
         "  --baud N           line speed, 8N1 (default 9600; ";
-    for (std::size_t i = 0; i < kBauds.size(); ++i)
-        text += (i ? " " : "") + std::to_string(kBauds[i]);
+    for (std::size_t i = 0; i < kBauds.size(); ++i) {
+        if (i)
+            text += ' ';
+        text += std::to_string(kBauds[i]);
+    }
     text += ")\n"
             "  --station N[,N...] station address 1-247 (default 1); a list puts one sensor at\n"
             "                     each on the same line, each with its own reading, parameters\n"

@@ -34,8 +34,11 @@ std::string endpoint(const sockaddr* address, socklen_t length) {
     if (getnameinfo(address, length, host, sizeof host, port, sizeof port,
                     NI_NUMERICHOST | NI_NUMERICSERV) != 0)
         return "?";
-    return address->sa_family == AF_INET6 ? "[" + std::string(host) + "]:" + port
-                                          : std::string(host) + ":" + port;
+    std::string text = address->sa_family == AF_INET6 ? "[" : "";
+    text += host;
+    text += address->sa_family == AF_INET6 ? "]:" : ":";
+    text += port;
+    return text;
 }
 
 std::string who(unsigned id) {

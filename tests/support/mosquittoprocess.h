@@ -20,8 +20,32 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-// A loopback TCP port: a free one (port 0), or whether something listens on `port`.
+// A loopback TCP port: a free one (port 0), or whether something listens on `port`. A free one
+// is picked below the kernel's range of ephemeral ports: a broker stopped and started again on
+// its port must not find it taken meanwhile by a connection or a test that bound port 0.
 inline int loopbackPort(int port = 0) {
+    if (port == 0) {
+        constexpr int kFirst = 20000;
+        constexpr int kCount = 12000; // below 32768, where Linux's ephemeral ports begin
+        // Another place for each call, so that two brokers made before either starts differ.
+        static int calls = 0;
+        const int start = kFirst + static_cast<int>((::getpid() * 7919L + calls++ * 101L) % kCount);
+        for (int i = 0; i < kCount; ++i) {
+            const int candidate = kFirst + (start - kFirst + i * 97) % kCount;
+            const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+            int on = 1;
+            ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+            sockaddr_in address{};
+            address.sin_family = AF_INET;
+            address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+            address.sin_port = htons(static_cast<std::uint16_t>(candidate));
+            const bool free =
+                ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+            ::close(fd);
+            if (free)
+                return candidate;
+        }
+    }
     const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     sockaddr_in address{};
     address.sin_family = AF_INET;
