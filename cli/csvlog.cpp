@@ -125,42 +125,75 @@ bool CsvLog::writeWhole(const QByteArray& bytes, QString& error) {
 }
 
 void CsvLog::write(const QByteArray& row) {
+    hold(row);
     QString error;
+    if (!writeHeld(error))
+        failed(error);
+}
+
+void CsvLog::flush() {
+    QString error;
+    if (heldRows_ && !writeHeld(error))
+        failed(error);
+}
+
+bool CsvLog::writeHeld(QString& error) {
     // A file removed under the poll would swallow every row: a new one is started instead.
     struct stat info {};
     if (fd_ >= 0 && ::fstat(fd_, &info) == 0 && info.st_nlink == 0) {
         say_(QStringLiteral("qf7320: %1 was removed; a new %1 is started").arg(path_));
         close();
     }
-    if (fd_ < 0 && openFile(error) != Opened::Ok) {
-        failed(error);
-        return;
-    }
-    if (!writeWhole(row + '\n', error)) {
-        failed(error);
-        return;
-    }
+    if (fd_ < 0 && openFile(error) != Opened::Ok)
+        return false;
+    if (!writeWhole(held_, error))
+        return false;
+    const long long waited = heldRows_ - 1;
+    held_.clear();
+    heldRows_ = 0;
     if (failing_) {
         failing_ = false;
-        say_(QStringLiteral("qf7320: writing %1 again").arg(path_));
+        say_(waited > 0
+                 ? QStringLiteral("qf7320: writing %1 again; the %2 rows that waited went in")
+                       .arg(path_)
+                       .arg(waited)
+                 : QStringLiteral("qf7320: writing %1 again").arg(path_));
     }
+    return true;
+}
+
+void CsvLog::hold(const QByteArray& row) {
+    held_ += row;
+    held_ += '\n';
+    ++heldRows_;
+    if (held_.size() <= kMostHeldBytes)
+        return;
+    // The oldest quarter goes at once, so that a file that stays full does not move the rest
+    // for every row.
+    qsizetype cut = 0;
+    while (cut < held_.size() && held_.size() - cut > kMostHeldBytes / 4 * 3) {
+        const qsizetype end = held_.indexOf('\n', cut);
+        cut = end < 0 ? held_.size() : end + 1;
+        --heldRows_;
+        ++droppedRows_;
+    }
+    held_.remove(0, cut);
 }
 
 void CsvLog::failed(const QString& error) {
-    ++failedRows_;
     if (failing_)
         return;
     failing_ = true;
-    say_(QStringLiteral("qf7320: %1; polling goes on, the next row tries again").arg(error));
+    say_(QStringLiteral("qf7320: %1; polling goes on, the rows wait in memory until the file "
+                        "takes them again")
+             .arg(error));
 }
 
 void CsvLog::reopen() {
     close();
     QString error;
-    if (openFile(error) != Opened::Ok && !failing_) {
-        failing_ = true;
-        say_(QStringLiteral("qf7320: %1; polling goes on, the next row tries again").arg(error));
-    }
+    if (openFile(error) != Opened::Ok)
+        failed(error);
 }
 
 void CsvLog::close() {

@@ -2,8 +2,9 @@
 
 // The CSV file a poll logs to, as a logger keeps one: appended to rather than replaced, every
 // row written whole in one write and on disk before the next sample, closed and opened again on
-// request (logrotate's SIGHUP), and a failed write said once and tried again with the next row
-// instead of ending the poll.
+// request (logrotate's SIGHUP), and a failed write (a full disk) said once instead of ending the
+// poll: the rows that could not go in wait in memory, in order, and go in ahead of the next row
+// once the file takes rows again.
 
 #include <QByteArray>
 #include <QString>
@@ -26,21 +27,33 @@ public:
     // as it is. False with the reason in `error` when the file cannot be used.
     bool open(QString& error);
 
-    // Writes one row (without its line end). A failure is said once, until a row goes in again,
-    // and counted; the next row tries again, opening the file afresh when it was not open.
+    // Writes one row (without its line end), after the rows still waiting. A failure is said
+    // once, until rows go in again; the row waits, and the next row tries again, opening the
+    // file afresh when it was not open. Beyond kMostHeldBytes waiting, the oldest rows are let
+    // go and counted.
     void write(const QByteArray& row);
+
+    // Tries once more to write the rows still waiting (as a poll ends).
+    void flush();
 
     // Closes the file and opens it again at its path, as after logrotate moved it away: a new
     // file gets the header.
     void reopen();
 
-    long long failedRows() const { return failedRows_; }
+    // Rows that are not in the file: let go, or still waiting.
+    long long failedRows() const { return droppedRows_ + heldRows_; }
+    long long heldRows() const { return heldRows_; }
+
+    // About 100,000 rows: days of a station a second, hours of a busy bus.
+    static constexpr qsizetype kMostHeldBytes = 8 << 20;
     const QString& path() const { return path_; }
 
 private:
     enum class Opened { Ok, Foreign, Failed };
     Opened openFile(QString& error);
     bool writeWhole(const QByteArray& bytes, QString& error);
+    bool writeHeld(QString& error);
+    void hold(const QByteArray& row);
     void close();
     void failed(const QString& error);
 
@@ -48,7 +61,9 @@ private:
     QByteArray header_;
     Say say_;
     int fd_ = -1;
-    long long failedRows_ = 0;
+    QByteArray held_; // whole rows waiting, each with its line end, the oldest first
+    long long heldRows_ = 0;
+    long long droppedRows_ = 0;
     bool failing_ = false; // a failure has been said and no row has gone in since
 };
 

@@ -389,6 +389,8 @@ void Poll::tryReopen(Clock::time_point now) {
 int Poll::finish() {
     if (portGone_ && !lostForGood_)
         secondsLost_ += secondsBetween(goneSince_, Clock::now());
+    if (csv_)
+        csv_->flush();
     if (publisher_)
         publisher_->finish(std::chrono::seconds(2));
 

@@ -8,6 +8,7 @@
 #include "cli/pollschedule.h"
 #include "cli/publish/loader.h"
 
+#include <QDir>
 #include <QFile>
 #include <QTemporaryDir>
 #include <QTest>
@@ -223,8 +224,8 @@ private slots:
         QCOMPARE(log.failedRows(), 0);
     }
 
-    // A write past the file-size limit fails: said once, counted, no part of a row left, and
-    // the rows go in again once there is room.
+    // A write past the file-size limit fails: said once, no part of a row left, and the rows
+    // wait and go in, in order, once there is room. Rows beyond what may wait are let go.
     void csvWriteFails() {
         QTemporaryDir dir;
         const QString path = dir.filePath(QStringLiteral("log.csv"));
@@ -240,18 +241,35 @@ private slots:
         small.rlim_cur = 80; // the header (35 bytes), the first row (32), part of the second
         QCOMPARE(::setrlimit(RLIMIT_FSIZE, &small), 0);
         const QByteArray row = "2024-05-01T12:00:00.000Z,1,,,ok"; // 31 bytes and its line end
-        for (int i = 0; i < 4; ++i)
-            log.write(row);
+        for (char i = '1'; i <= '4'; ++i)
+            log.write(row + i);
+        QCOMPARE(contents(path), kHeader + "\n" + row + "1\n");
+        QCOMPARE(log.failedRows(), 3);
+        log.flush(); // still no room
         QCOMPARE(::setrlimit(RLIMIT_FSIZE, &saved), 0);
         log.write("after");
 
-        QCOMPARE(contents(path), kHeader + "\n" + row + "\nafter\n");
-        QCOMPARE(log.failedRows(), 3);
+        QCOMPARE(contents(path),
+                 kHeader + "\n" + row + "1\n" + row + "2\n" + row + "3\n" + row + "4\nafter\n");
+        QCOMPARE(log.failedRows(), 0);
         QCOMPARE(said.size(), 2);
         QVERIFY2(said[0].contains(QStringLiteral("File too large")) &&
                      said[0].contains(QStringLiteral("polling goes on")),
                  qPrintable(said[0]));
-        QVERIFY2(said[1].contains(QStringLiteral("writing")), qPrintable(said[1]));
+        QVERIFY2(said[1].contains(QStringLiteral("writing")) &&
+                     said[1].contains(QStringLiteral("the 3 rows that waited went in")),
+                 qPrintable(said[1]));
+
+        // A file that never takes a row again: the oldest rows are let go beyond the bound.
+        QVERIFY(QFile::remove(path));
+        QVERIFY(QDir(dir.path()).mkdir(QStringLiteral("log.csv"))); // cannot be opened as a file
+        const QByteArray big(1023, 'x');
+        const qsizetype rows = cli::CsvLog::kMostHeldBytes / 1024 + 10;
+        for (qsizetype i = 0; i < rows; ++i)
+            log.write(big);
+        QVERIFY(log.heldRows() * 1024 <= cli::CsvLog::kMostHeldBytes);
+        QVERIFY(log.heldRows() >= rows / 2);
+        QCOMPARE(log.failedRows(), rows);
     }
 
     void brokerAddresses_data() {
