@@ -20,6 +20,7 @@
 #include <QTime>
 
 #include <csignal>
+#include <cstdio>
 #include <sys/resource.h>
 
 namespace {
@@ -844,6 +845,95 @@ private slots:
             for (const QString& row : rows.mid(1))
                 QVERIFY2(row.endsWith(QStringLiteral(",ok")), qPrintable(row));
         }
+    }
+
+    // The wall clock steps back an hour, then forward two (NTP, a manual change) under a poll
+    // (libfaketime, with the monotonic clock left alone): the stamps follow the wall clock, the
+    // period does not, so the samples neither stop nor bunch.
+    void pollKeepsItsPeriodThroughAClockStep() {
+        const QStringList found = QDir(QStringLiteral("/usr/lib"))
+                                      .entryList({QStringLiteral("*-linux-gnu*")}, QDir::Dirs);
+        QString library;
+        for (const QString& dir : found)
+            if (QFile::exists(QStringLiteral("/usr/lib/%1/faketime/libfaketime.so.1").arg(dir)))
+                library = QStringLiteral("/usr/lib/%1/faketime/libfaketime.so.1").arg(dir);
+        QVERIFY2(!library.isEmpty(), "libfaketime is missing: scripts/bootstrap installs faketime");
+
+        Sensor s;
+        QVERIFY2(s.start(), s.sim.log);
+        const QString offset = s.sim.dir.filePath(QStringLiteral("offset"));
+        const auto setOffset = [&](const QByteArray& text) {
+            QFile file(offset + QStringLiteral(".new"));
+            // Replaced whole, so that the clock never reads half a file.
+            return file.open(QIODevice::WriteOnly) && file.write(text + '\n') > 0 && file.flush() &&
+                   std::rename(QFile::encodeName(file.fileName()).constData(),
+                               QFile::encodeName(offset).constData()) == 0;
+        };
+        QVERIFY(setOffset("+0"));
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        environment.insert(QStringLiteral("LD_PRELOAD"), library);
+        environment.insert(QStringLiteral("FAKETIME_TIMESTAMP_FILE"), offset);
+        environment.insert(QStringLiteral("FAKETIME_NO_CACHE"), QStringLiteral("1"));
+        environment.insert(QStringLiteral("FAKETIME_DONT_FAKE_MONOTONIC"), QStringLiteral("1"));
+        // The sanitizer's runtime wants to come first; the preloaded clock comes before it.
+        environment.insert(QStringLiteral("ASAN_OPTIONS"),
+                           environment.value(QStringLiteral("ASAN_OPTIONS")) +
+                               QStringLiteral(":verify_asan_link_order=0"));
+        QProcess poll;
+        poll.setProcessEnvironment(environment);
+        constexpr int kSamples = 40;
+        QVERIFY(s.launch({QStringLiteral("poll"), QStringLiteral("--period"), QStringLiteral("100"),
+                          QStringLiteral("--samples"), QString::number(kSamples),
+                          QStringLiteral("--csv"), QStringLiteral("-")},
+                         poll));
+        QByteArray out;
+        QElapsedTimer clock;
+        qint64 firstRowMs = -1;
+        qint64 lastRowMs = -1;
+        int stepped = 0;
+        while (poll.state() == QProcess::Running || poll.bytesAvailable()) {
+            poll.waitForReadyRead(100);
+            out += poll.readAllStandardOutput();
+            const qsizetype rows = out.count('\n') - 1;
+            if (rows >= 1 && firstRowMs < 0) {
+                clock.start();
+                firstRowMs = 0;
+            }
+            if (rows >= kSamples && lastRowMs < 0)
+                lastRowMs = clock.elapsed();
+            if (rows >= 10 && stepped == 0 && setOffset("-3600"))
+                stepped = 1;
+            if (rows >= 25 && stepped == 1 && setOffset("+3600"))
+                stepped = 2;
+            QVERIFY2(clock.isValid() ? clock.elapsed() < 20000 : true, out);
+        }
+        QCOMPARE(poll.exitCode(), 0);
+
+        const QStringList rows = lines(out).mid(1);
+        QCOMPARE(rows.size(), kSamples);
+        int back = 0;
+        int forward = 0;
+        QDateTime previous;
+        for (const QString& row : rows) {
+            QVERIFY2(row.endsWith(QStringLiteral(",ok")), qPrintable(row));
+            const QDateTime time =
+                QDateTime::fromString(row.section(QLatin1Char(','), 0, 0), Qt::ISODateWithMs);
+            QVERIFY2(time.isValid(), qPrintable(row));
+            if (previous.isValid()) {
+                const qint64 step = previous.msecsTo(time);
+                if (step < -3000'000)
+                    ++back;
+                else if (step > 6000'000)
+                    ++forward;
+                else
+                    QVERIFY2(step >= 50 && step <= 400, qPrintable(row));
+            }
+            previous = time;
+        }
+        QCOMPARE(back, 1);
+        QCOMPARE(forward, 1);
+        // 39 periods from the first row to the last, on the monotonic clock.
+        QVERIFY2(lastRowMs >= 3500 && lastRowMs <= 8000, qPrintable(QString::number(lastRowMs)));
     }
 
     // A file that can take no more (a file-size limit): said once, the poll goes on, the
