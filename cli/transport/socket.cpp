@@ -76,6 +76,28 @@ std::shared_ptr<Lookup> resolve(const QString& host, std::uint16_t port, int tim
     }
     lookup->addresses.head = nullptr;
 
+    // One lookup of a name at a time: a connection tried again while a hung name server still
+    // holds the last lookup waits for that one instead of starting another thread, so that
+    // months of reconnecting never pile up threads.
+    static std::mutex inFlightLock;
+    static std::weak_ptr<Lookup> inFlight;
+    static QByteArray inFlightKey;
+    const QByteArray key = name + '\n' + service;
+    {
+        const std::lock_guard guard(inFlightLock);
+        if (const auto running = inFlight.lock(); running && inFlightKey == key) {
+            std::unique_lock wait(running->lock);
+            if (!running->finished) {
+                if (!running->done.wait_for(wait, std::chrono::milliseconds(timeoutMs),
+                                            [&] { return running->finished; }))
+                    return nullptr;
+                return running;
+            }
+        }
+        inFlight = lookup;
+        inFlightKey = key;
+    }
+
     hints.ai_flags = AI_NUMERICSERV | AI_ADDRCONFIG;
     std::thread([lookup, name, service, hints] {
         addrinfo* head = nullptr;
