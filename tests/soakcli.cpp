@@ -11,9 +11,9 @@
 //     the poll's descriptors and threads are where they were at the start, and its memory where
 //     it was after the warm-up (the first fifth of the faults, at most a minute).
 //
-//   qf7320-soak-cli steady SAMPLES
-//     qf7320 poll --period 0 at 115200 baud for SAMPLES samples, to a CSV file: the growth of
-//     its memory from after the warm-up to the end.
+//   qf7320-soak-cli steady SAMPLES [POLL OPTION...]
+//     qf7320 poll --period 0 at 115200 baud for SAMPLES samples, to a CSV file, with the poll
+//     options given (--gap 0, say): the growth of its memory from after the warm-up to the end.
 //
 // Exits 0 when every check holds, 1 otherwise; the figures go to standard output.
 
@@ -547,7 +547,7 @@ int Storm::check(const Resources& start, const Resources& warm, const Resources&
 
 // ---- steady ----
 
-int steady(long long samples) {
+int steady(long long samples, const QStringList& extra) {
     SimProcess sim;
     sim.logToFile(sim.dir.filePath(QStringLiteral("sim.log")));
     if (!sim.start({QStringLiteral("--baud"), QStringLiteral("115200")})) {
@@ -558,11 +558,18 @@ int steady(long long samples) {
     QProcess poll;
     poll.setStandardOutputFile(QProcess::nullDevice());
     poll.setStandardErrorFile(sim.dir.filePath(QStringLiteral("poll.err")));
-    poll.start(kProgram,
-               {QStringLiteral("--port"), sim.link, QStringLiteral("-b"), QStringLiteral("115200"),
-                QStringLiteral("poll"), QStringLiteral("--period"), QStringLiteral("0"),
-                QStringLiteral("--samples"), QString::number(samples), QStringLiteral("--csv"),
-                csv});
+    const QStringList args{QStringLiteral("--port"),
+                           sim.link,
+                           QStringLiteral("-b"),
+                           QStringLiteral("115200"),
+                           QStringLiteral("poll"),
+                           QStringLiteral("--period"),
+                           QStringLiteral("0"),
+                           QStringLiteral("--samples"),
+                           QString::number(samples),
+                           QStringLiteral("--csv"),
+                           csv};
+    poll.start(kProgram, args + extra);
     if (!poll.waitForStarted(10000))
         return 1;
     const qint64 pid = poll.processId();
@@ -628,8 +635,9 @@ int main(int argc, char* argv[]) {
     } else if (mode == QLatin1String("steady")) {
         const long long samples = args.value(1, QStringLiteral("1000000")).toLongLong(&ok);
         if (ok && samples > 0)
-            return steady(samples);
+            return steady(samples, args.mid(2));
     }
-    std::fprintf(stderr, "usage: qf7320-soak-cli storm MINUTES [SEED] | steady SAMPLES\n");
+    std::fprintf(stderr,
+                 "usage: qf7320-soak-cli storm MINUTES [SEED] | steady SAMPLES [POLL OPTION...]\n");
     return 2;
 }
