@@ -4,12 +4,13 @@
 //     qf7320 poll -s 1-3 --period 100 --csv --mqtt against the simulator (three stations) and a
 //     mosquitto broker of its own, calm for 5 s, then for MINUTES a seeded chaos: the
 //     simulator killed and started again (the adapter lost), the broker stopped and started
-//     again, the CSV file moved away and SIGHUP sent (logrotate), and the CSV's filesystem filled
-//     for a while (a small tmpfs; where mounting is not allowed, a file-size limit set on the
-//     poll). Then everything is put right, and it checks that every sample the poll took is in
-//     the CSV files exactly once, that every seq of every station reached the broker, and that
-//     the poll's descriptors and threads are where they were at the start, and its memory where
-//     it was after the warm-up (the first fifth of the faults, at most a minute).
+//     again, the CSV file moved away and SIGHUP sent (logrotate), and the filesystem of the CSV
+//     and the MQTT store filled for a while (a small tmpfs; where mounting is not allowed, a
+//     file-size limit set on the poll). Then everything is put right, and it checks that every
+//     sample the poll took is in the CSV files exactly once, that every seq of every station
+//     reached the broker, and that the poll's descriptors and threads are where they were at the
+//     start, and its memory where it was after the warm-up (the first fifth of the faults, at most
+//     a minute).
 //
 //   qf7320-soak-cli steady SAMPLES [POLL OPTION...]
 //     qf7320 poll --period 0 at 115200 baud for SAMPLES samples, to a CSV file, with the poll
@@ -35,6 +36,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <fcntl.h>
 #include <functional>
@@ -57,6 +59,13 @@ constexpr long kStormGrowthKiB = 1024;
 #endif
 
 const QString kProgram = QStringLiteral(QF_CLI_PATH);
+
+// Ctrl-C or SIGTERM ends a run early, with its children stopped and its filesystem unmounted.
+volatile std::sig_atomic_t interrupted = 0;
+
+void onInterrupt(int) {
+    interrupted = 1;
+}
 
 // What a process holds, read from /proc.
 struct Resources {
@@ -134,6 +143,11 @@ QList<Row> pollRows(const QByteArray& output) {
 class Storm {
 public:
     Storm(double minutes, unsigned seed) : minutes_(minutes), random_(seed), seed_(seed) {}
+    ~Storm() {
+        // Lazily: the poll may still hold its files there until it is stopped.
+        if (mounted_)
+            ::umount2(QFile::encodeName(disk_).constData(), MNT_DETACH);
+    }
     int run();
 
 private:
@@ -179,6 +193,8 @@ private:
     MosquittoProcess broker_;
     MqttSubscriber subscriber_;
     QProcess poll_;
+    QByteArray pollOut_;
+    QByteArray pollErr_;
 
     // Per fault: when it strikes next, and when what it broke is put right (0: not broken).
     qint64 next_[kFaults] = {};
@@ -196,9 +212,10 @@ bool Storm::setUpDisk() {
     // 16 MB holds a 30-minute run's CSV files many times over; the filler takes what is left.
     mounted_ = ::mount("tmpfs", QFile::encodeName(disk_).constData(), "tmpfs", 0,
                        "size=16m,mode=0755") == 0;
-    std::printf("CSV on %s\n", mounted_ ? "a 16 MB tmpfs, filled to make writes fail"
-                                        : "the temporary directory (mounting not allowed here): "
-                                          "a file-size limit on the poll makes writes fail");
+    std::printf("CSV and store on %s\n",
+                mounted_ ? "a 16 MB tmpfs, filled to make writes fail"
+                         : "the temporary directory (mounting not allowed here): "
+                           "a file-size limit on the poll makes writes fail");
     return true;
 }
 
@@ -311,14 +328,17 @@ int Storm::run() {
                     broker_.log.constData());
         return 1;
     }
-    poll_.setStandardOutputFile(work_.filePath(QStringLiteral("poll.txt")));
-    poll_.setStandardErrorFile(work_.filePath(QStringLiteral("poll.err")));
+    // Its output comes through pipes, which no full disk or file-size limit touches.
+    QObject::connect(&poll_, &QProcess::readyReadStandardOutput,
+                     [this] { pollOut_ += poll_.readAllStandardOutput(); });
+    QObject::connect(&poll_, &QProcess::readyReadStandardError,
+                     [this] { pollErr_ += poll_.readAllStandardError(); });
     poll_.start(kProgram,
                 {QStringLiteral("--port"), sim_.link, QStringLiteral("poll"), QStringLiteral("-s"),
                  QStringLiteral("1-3"), QStringLiteral("--period"), QStringLiteral("100"),
                  QStringLiteral("--csv"), disk_ + QStringLiteral("/log.csv"),
                  QStringLiteral("--mqtt"), broker_.url(QStringLiteral("soak")),
-                 QStringLiteral("--mqtt-store"), work_.filePath(QStringLiteral("store"))});
+                 QStringLiteral("--mqtt-store"), disk_ + QStringLiteral("/store")});
     if (!poll_.waitForStarted(10000)) {
         std::printf("qf7320 did not start\n");
         return 1;
@@ -343,7 +363,7 @@ int Storm::run() {
     for (int fault = 0; fault < kFaults; ++fault)
         next_[fault] = ms(uniform(0, std::min(span / 5000.0, 10.0)));
     qint64 report = 10000;
-    while (clock.elapsed() < span && poll_.state() == QProcess::Running) {
+    while (clock.elapsed() < span && poll_.state() == QProcess::Running && !interrupted) {
         tick(clock.elapsed());
         if (warm.rssKiB < 0 && clock.elapsed() >= warmUp) {
             warm = resourcesOf(pid);
@@ -365,9 +385,12 @@ int Storm::run() {
         if (subscriber_.process.state() == QProcess::NotRunning && !until_[BrokerRestart])
             startSubscriber(); // it ends when the broker goes
     }
+    if (interrupted) {
+        std::printf("interrupted\n");
+        return 1;
+    }
     if (poll_.state() != QProcess::Running) {
-        std::printf("the poll ended on its own:\n%s\n",
-                    contents(work_.filePath(QStringLiteral("poll.err"))).constData());
+        std::printf("the poll ended on its own:\n%s\n", pollErr_.constData());
         return 1;
     }
     if (!putRight()) {
@@ -377,13 +400,12 @@ int Storm::run() {
 
     // Settled: the port is back (the poll tries it at most every 10 s), the stored samples are
     // delivered.
-    const QString out = work_.filePath(QStringLiteral("poll.txt"));
     const QString received = work_.filePath(QStringLiteral("broker.txt"));
     const bool settled = waitFor(
         [&] {
             if (subscriber_.process.state() == QProcess::NotRunning)
                 startSubscriber();
-            const QList<Row> rows = pollRows(contents(out));
+            const QList<Row> rows = pollRows(pollOut_);
             if (rows.size() < 3)
                 return false;
             for (qsizetype i = rows.size() - 3; i < rows.size(); ++i)
@@ -404,15 +426,17 @@ int Storm::run() {
         poll_.kill();
         return 1;
     }
-    const qsizetype taken = pollRows(contents(out)).size();
+    pollOut_ += poll_.readAllStandardOutput();
+    pollErr_ += poll_.readAllStandardError();
+    const qsizetype taken = pollRows(pollOut_).size();
     waitFor([&] { return linesOf(contents(received)).size() >= taken; }, 15000);
     return check(start, warm, end) + (settled ? 0 : 1) > 0 ? 1 : 0;
 }
 
 int Storm::check(const Resources& start, const Resources& warm, const Resources& end) {
     int failures = 0;
-    const QByteArray err = contents(work_.filePath(QStringLiteral("poll.err")));
-    const QList<Row> rows = pollRows(contents(work_.filePath(QStringLiteral("poll.txt"))));
+    const QByteArray& err = pollErr_;
+    const QList<Row> rows = pollRows(pollOut_);
 
     // The poll's own output: one row per station per cycle, stations in turn.
     int outOfTurn = 0;
@@ -531,8 +555,11 @@ int Storm::check(const Resources& start, const Resources& warm, const Resources&
     }
     const auto lost =
         QRegularExpression(QStringLiteral("port lost (\\d+) time")).match(QString::fromUtf8(err));
-    std::printf("the poll counted the port lost %s times\n",
-                lost.hasMatch() ? qPrintable(lost.captured(1)) : "0");
+    std::printf("the poll counted the port lost %s times, said %lld times that the CSV file and "
+                "%lld times that the store could not be written\n",
+                lost.hasMatch() ? qPrintable(lost.captured(1)) : "0",
+                qint64(err.count("cannot write " + QFile::encodeName(disk_) + "/log.csv")),
+                qint64(err.count("cannot write the store")));
     if (poll_.exitStatus() != QProcess::NormalExit || poll_.exitCode() != 0 ||
         err.contains("Sanitizer")) {
         std::printf("FAIL: the poll ended with status %d:\n%s\n", poll_.exitCode(),
@@ -540,8 +567,6 @@ int Storm::check(const Resources& start, const Resources& warm, const Resources&
         ++failures;
     }
     std::printf(failures ? "FAILED\n" : "passed\n");
-    if (mounted_)
-        ::umount2(QFile::encodeName(disk_).constData(), MNT_DETACH);
     return failures;
 }
 
@@ -579,7 +604,7 @@ int steady(long long samples, const QStringList& extra) {
     Resources last;
     long peak = 0;
     qint64 report = 0;
-    while (poll.state() == QProcess::Running) {
+    while (poll.state() == QProcess::Running && !interrupted) {
         poll.waitForFinished(1000);
         const Resources now = resourcesOf(pid);
         if (now.rssKiB < 0)
@@ -598,6 +623,10 @@ int steady(long long samples, const QStringList& extra) {
                         QFileInfo(csv).size() >> 20);
             std::fflush(stdout);
         }
+    }
+    if (interrupted) {
+        std::printf("interrupted\n");
+        return 1;
     }
     poll.waitForFinished(-1);
     const double seconds = clock.elapsed() / 1000.0;
@@ -623,6 +652,8 @@ int main(int argc, char* argv[]) {
     if (qEnvironmentVariableIsEmpty("ASAN_OPTIONS"))
         qputenv("ASAN_OPTIONS", "quarantine_size_mb=1:thread_local_quarantine_size_kb=64");
     QCoreApplication app(argc, argv);
+    std::signal(SIGINT, onInterrupt);
+    std::signal(SIGTERM, onInterrupt);
     std::setvbuf(stdout, nullptr, _IOLBF, 0);
     const QStringList args = app.arguments().mid(1);
     const QString mode = args.value(0);

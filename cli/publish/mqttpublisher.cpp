@@ -18,6 +18,7 @@
 #include <cmath>
 #include <condition_variable>
 #include <cstdio>
+#include <cstring>
 #include <deque>
 #include <mutex>
 #include <optional>
@@ -148,6 +149,7 @@ private:
     static void onDelivered(void* self, MQTTAsync_successData* response);
     static void onNotDelivered(void* self, MQTTAsync_failureData* response);
     void acknowledged(int token); // under the lock
+    void storeWaiting();          // under the lock
 
     Settings settings_;
     SampleStore store_;
@@ -172,6 +174,12 @@ private:
     std::uint64_t delivered_ = 0;
     std::uint64_t dropped_ = 0;
     bool droppingSaid_ = false;
+    // Samples the store could not take yet (its disk full), the oldest first.
+    static constexpr std::size_t kMostUnstoredBytes = 8 << 20;
+    std::deque<std::string> unstored_;
+    std::size_t unstoredBytes_ = 0;
+    std::uint64_t unstoredLost_ = 0;
+    bool unstoredSaid_ = false;
     std::string tlsError_; // OpenSSL's last reason during this connection attempt
 };
 
@@ -475,22 +483,53 @@ void MqttPublisher::publish(const Sample& sample) {
         ",\"station\":" + std::to_string(sample.station) +
         ",\"lux\":" + (sample.lux >= 0 ? std::to_string(sample.lux) : std::string("null")) +
         ",\"status\":" + jsonText(sample.status) + ",\"latency_ms\":" + latency + "}";
-    const std::uint64_t dropped = store_.append(stateTopic(sample.station) + '\t' + payload);
-    if (dropped) {
-        dropped_ += dropped;
-        if (!droppingSaid_) {
-            droppingSaid_ = true;
-            say("the store " + store_.dir() + " holds its most, " +
-                std::to_string(settings_.buffer) +
-                " samples (--mqtt-buffer): the oldest are dropped while the broker cannot take "
-                "them");
+    unstored_.push_back(stateTopic(sample.station) + '\t' + payload);
+    unstoredBytes_ += unstored_.back().size();
+    storeWaiting();
+    wake_.notify_all();
+}
+
+// Under the lock: the samples waiting in memory go into the store, the oldest first. While the
+// store's disk takes nothing (full), they wait, up to kMostUnstoredBytes; beyond that the oldest
+// are lost, and counted.
+void MqttPublisher::storeWaiting() {
+    while (!unstored_.empty()) {
+        const std::uint64_t dropped = store_.append(unstored_.front());
+        if (const int error = store_.appendError()) {
+            if (!unstoredSaid_) {
+                unstoredSaid_ = true;
+                say("cannot write the store " + store_.dir() + ": " + std::strerror(error) +
+                    "; samples wait in memory until it takes them again");
+            }
+            while (unstoredBytes_ > kMostUnstoredBytes) {
+                unstoredBytes_ -= unstored_.front().size();
+                unstored_.pop_front();
+                ++unstoredLost_;
+            }
+            return;
+        }
+        unstoredBytes_ -= unstored_.front().size();
+        unstored_.pop_front();
+        if (dropped) {
+            dropped_ += dropped;
+            if (!droppingSaid_) {
+                droppingSaid_ = true;
+                say("the store " + store_.dir() + " holds its most, " +
+                    std::to_string(settings_.buffer) +
+                    " samples (--mqtt-buffer): the oldest are dropped while the broker cannot "
+                    "take them");
+            }
         }
     }
-    wake_.notify_all();
+    if (unstoredSaid_) {
+        unstoredSaid_ = false;
+        say("writing the store " + store_.dir() + " again");
+    }
 }
 
 void MqttPublisher::finish(std::chrono::milliseconds time) {
     std::unique_lock lock(mutex_);
+    storeWaiting();
     const bool delivered = wake_.wait_for(
         lock, time, [this] { return !connected_ || (inFlight_.empty() && store_.held() == 0); });
     const bool online = connected_;
@@ -543,6 +582,8 @@ std::vector<std::string> MqttPublisher::summary() const {
                        " waiting in " + store_.dir();
     if (dropped_)
         line += ", " + std::to_string(dropped_) + " dropped (store full)";
+    if (const std::uint64_t lost = unstoredLost_ + unstored_.size())
+        line += ", " + std::to_string(lost) + " not stored (its disk full)";
     return {line};
 }
 

@@ -167,12 +167,16 @@ std::uint64_t SampleStore::append(const std::string& record) {
             ::close(appendFd_);
         appendFd_ =
             ::open(segmentPath(base).c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0600);
+        appendError_ = appendFd_ < 0 ? errno : 0;
         if (fresh)
             segments_[base] = {};
+        if (appendError_)
+            return 0;
     }
     const std::string line = record + '\n';
     const ssize_t written = ::write(appendFd_, line.data(), line.size());
-    if (written != ssize_t(line.size())) {
+    appendError_ = written < 0 ? errno : written != ssize_t(line.size()) ? ENOSPC : 0;
+    if (appendError_) {
         // Not held: a part written is taken back off.
         if (written > 0) {
             [[maybe_unused]] const int cut =

@@ -42,8 +42,10 @@ public:
     std::uint64_t nextSeq(int station);
 
     // Appends one record (a line without its end); the oldest records are dropped to keep
-    // within the capacity: how many, returned.
+    // within the capacity: how many, returned. A record that cannot be written (a full disk) is
+    // not held: appendError() then tells why.
     std::uint64_t append(const std::string& record);
+    int appendError() const { return appendError_; } // errno of the last append, 0 when held
 
     // Reads the record at `cursor` and moves the cursor past it; false at the end. A cursor
     // behind the oldest record held (dropped meanwhile) first moves to the oldest.
@@ -74,7 +76,8 @@ private:
     int seqFd_ = -1;
     int stateFd_ = -1;
     int appendFd_ = -1; // the last segment
-    int readFd_ = -1;   // the segment read last, and its base
+    int appendError_ = 0;
+    int readFd_ = -1; // the segment read last, and its base
     std::uint64_t readBase_ = 0;
     std::map<std::uint64_t, Segment> segments_; // by the index of their first record
     std::vector<std::uint64_t> seq_;

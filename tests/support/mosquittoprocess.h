@@ -182,7 +182,8 @@ public:
     bool start(const MosquittoProcess& broker, const QString& filter, const QString& id = {}) {
         // What the last run printed before it ended and was not read yet: a start empties the
         // process's buffer.
-        text += process.readAllStandardOutput();
+        if (process.isOpen())
+            text += process.readAllStandardOutput();
         QStringList args{
             QStringLiteral("-h"),         QStringLiteral("127.0.0.1"), QStringLiteral("-p"),
             QString::number(broker.port), QStringLiteral("-q"),        QStringLiteral("1"),
