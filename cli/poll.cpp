@@ -462,6 +462,10 @@ int pollCommand(Context& context) {
                 return context.usage(
                     QStringLiteral("--%1 goes with --mqtt URL").arg(QLatin1String(name)));
 
+    // A write past a file-size limit (the CSV file, the MQTT store) fails with EFBIG, said and
+    // waited out, instead of ending the program.
+    std::signal(SIGXFSZ, SIG_IGN);
+
     // The CSV file is opened before the port, so a file that cannot be written sends nothing.
     options.csvToOutput = given("csv") && text("csv") == QLatin1String("-");
     if (options.csvToOutput && context.out().json())
@@ -474,9 +478,6 @@ int pollCommand(Context& context) {
         QString error;
         if (!csv->open(error))
             return context.usage(error);
-        // A write past a file-size limit fails with EFBIG, said and counted, instead of ending
-        // the program.
-        std::signal(SIGXFSZ, SIG_IGN);
         poll.setCsv(std::move(csv));
     }
     if (options.csvToOutput)

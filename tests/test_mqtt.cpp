@@ -20,6 +20,7 @@
 
 #include <csignal>
 #include <memory>
+#include <sys/resource.h>
 
 namespace {
 
@@ -143,6 +144,39 @@ private slots:
         QTRY_VERIFY_WITH_TIMEOUT(seqsByStation(subscriber.lines()).value(9).size() == 2, 10000);
         QVERIFY(subscriber.text.contains("\"station\":9,\"lux\":null,\"status\":\"timeout\","
                                          "\"latency_ms\":null}"));
+    }
+
+    // The store's disk takes nothing for a while (a file-size limit set on the running poll):
+    // the samples wait in memory and reach the broker, every seq, once it takes them again.
+    void storeCannotBeWritten() {
+        MosquittoProcess broker;
+        QVERIFY2(broker.start(), broker.log);
+        MqttSubscriber subscriber;
+        QVERIFY(subscriber.start(broker, kPrefix + QStringLiteral("/+/state")));
+        QTemporaryDir store;
+        Poll poll;
+        QVERIFY(poll.start(sim_.link, {QStringLiteral("--period"), QStringLiteral("20"),
+                                       QStringLiteral("--mqtt"), broker.url(kPrefix),
+                                       QStringLiteral("--mqtt-store"), store.path()}));
+        QTRY_VERIFY_WITH_TIMEOUT(seqsByStation(subscriber.lines()).value(1).size() >= 3, 10000);
+        const pid_t pid = static_cast<pid_t>(poll.process.processId());
+        const struct rlimit none { 0, RLIM_INFINITY };
+        QCOMPARE(::prlimit(pid, RLIMIT_FSIZE, &none, nullptr), 0);
+        QTRY_VERIFY_WITH_TIMEOUT((poll.read(), poll.err.contains("cannot write the store")), 10000);
+        const qsizetype before = (poll.read(), poll.out.count('\n'));
+        QTRY_VERIFY_WITH_TIMEOUT((poll.read(), poll.out.count('\n') >= before + 20), 10000);
+        const struct rlimit room { RLIM_INFINITY, RLIM_INFINITY };
+        QCOMPARE(::prlimit(pid, RLIMIT_FSIZE, &room, nullptr), 0);
+        QTRY_VERIFY_WITH_TIMEOUT((poll.read(), poll.err.contains("writing the store")), 10000);
+        QCOMPARE(poll.finish(SIGTERM), 0);
+        const int samples = int(poll.out.count('\n'));
+        QVERIFY2(QTest::qWaitFor(
+                     [&] { return everySeq(seqsByStation(subscriber.lines()).value(1), samples); },
+                     15000),
+                 subscriber.text.right(400) + poll.err);
+        QVERIFY2(poll.err.contains("File too large; samples wait in memory") &&
+                     !poll.err.contains("not stored"),
+                 poll.err);
     }
 
     // The broker stopped for a while mid-poll and started again: the poll keeps its period
