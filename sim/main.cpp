@@ -5,6 +5,7 @@
 #include "sim/options.h"
 #include "sim/responder.h"
 #include "sim/tcpserver.h"
+#include "sim/wait.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -29,6 +30,8 @@ using Clock = std::chrono::steady_clock;
 using sim::Bytes;
 using sim::logFrame;
 using sim::logLine;
+using sim::waitForEvents;
+using sim::Wake;
 
 // A Modbus RTU frame is at most 256 bytes; anything longer is noise.
 constexpr std::size_t kMaxFrame = 256;
@@ -57,8 +60,6 @@ public:
                 answer(now);
             const bool blocked = send(now);
 
-            // select rather than poll for its microsecond timeout: at 9600 baud a character
-            // lasts about a millisecond. Both descriptors are small numbers.
             fd_set readable;
             fd_set writable;
             FD_ZERO(&readable);
@@ -67,31 +68,12 @@ public:
             FD_SET(line_.fd(), &readable);
             if (blocked)
                 FD_SET(line_.fd(), &writable);
-            timeval wait{};
-            timeval* timeout = nullptr;
-            if (const auto next = nextEvent(blocked)) {
-                const auto left = std::max(Clock::duration::zero(), *next - Clock::now());
-                // Rounded up, so that the wait never ends just before the event.
-                const auto us = std::chrono::ceil<std::chrono::microseconds>(left).count();
-                wait.tv_sec = static_cast<time_t>(us / 1000000);
-                wait.tv_usec = static_cast<suseconds_t>(us % 1000000);
-                timeout = &wait;
-            }
-            const int highest = std::max(signals_, line_.fd());
-            if (select(highest + 1, &readable, &writable, nullptr, timeout) < 0) {
-                if (errno == EINTR)
-                    continue;
-                logLine(std::string("stopped: select: ") + std::strerror(errno));
-                return 1;
-            }
-            if (FD_ISSET(signals_, &readable)) {
-                signalfd_siginfo info{};
-                if (read(signals_, &info, sizeof info) == sizeof info) {
-                    logLine(std::string("stopped by ") +
-                            sigabbrev_np(static_cast<int>(info.ssi_signo)));
-                    return 0;
-                }
-            }
+            const Wake wake = waitForEvents(std::max(signals_, line_.fd()), readable, writable,
+                                            signals_, nextEvent(blocked));
+            if (wake == Wake::Again)
+                continue;
+            if (wake != Wake::Ready)
+                return wake == Wake::Stopped ? 0 : 1;
             // A hang-up or an error also shows as readable; receive() tells them apart.
             if (FD_ISSET(line_.fd(), &readable) && !receive())
                 return 1;

@@ -2,6 +2,7 @@
 
 #include "sim/framing.h"
 #include "sim/log.h"
+#include "sim/wait.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -12,7 +13,6 @@
 #include <random>
 #include <stdexcept>
 #include <sys/select.h>
-#include <sys/signalfd.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -119,30 +119,11 @@ int TcpServer::run() {
                 FD_SET(client.fd, &writable);
             highest = std::max(highest, client.fd);
         }
-        timeval wait{};
-        timeval* timeout = nullptr;
-        if (const auto next = nextEvent()) {
-            const auto left = std::max(Clock::duration::zero(), *next - Clock::now());
-            // Rounded up, so that the wait never ends just before the event.
-            const auto us = std::chrono::ceil<std::chrono::microseconds>(left).count();
-            wait.tv_sec = static_cast<time_t>(us / 1000000);
-            wait.tv_usec = static_cast<suseconds_t>(us % 1000000);
-            timeout = &wait;
-        }
-        if (select(highest + 1, &readable, &writable, nullptr, timeout) < 0) {
-            if (errno == EINTR)
-                continue;
-            logLine(std::string("stopped: select: ") + std::strerror(errno));
-            return 1;
-        }
-        if (FD_ISSET(signals_, &readable)) {
-            signalfd_siginfo info{};
-            if (read(signals_, &info, sizeof info) == sizeof info) {
-                logLine(std::string("stopped by ") +
-                        sigabbrev_np(static_cast<int>(info.ssi_signo)));
-                return 0;
-            }
-        }
+        const Wake wake = waitForEvents(highest, readable, writable, signals_, nextEvent());
+        if (wake == Wake::Again)
+            continue;
+        if (wake != Wake::Ready)
+            return wake == Wake::Stopped ? 0 : 1;
         // Collected first: receiving or writing may drop a client from the map.
         std::vector<unsigned> toRead;
         std::vector<unsigned> toWrite;

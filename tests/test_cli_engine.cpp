@@ -7,6 +7,7 @@
 #include "cli/line.h"
 #include "sim/sensor.h"
 #include "tests/support/modbusserver.h"
+#include "tests/support/requestframes.h"
 #include "tests/support/simprocess.h"
 
 #include <QElapsedTimer>
@@ -24,16 +25,6 @@ Q_DECLARE_METATYPE(cli::Status)
 namespace {
 
 constexpr int kFixedLux = 12340;
-
-protocol::Frame sealed(protocol::Frame frame) {
-    protocol::sealCrc(frame);
-    return frame;
-}
-
-protocol::Frame readFrame(int station, int start, int count) {
-    return sealed(protocol::readRequest(std::uint8_t(station), protocol::kFunctionReadRegisters,
-                                        std::uint8_t(start), std::uint8_t(count)));
-}
 
 // The simulator on its link, and the engine on that link.
 struct SimLine {

@@ -9,6 +9,7 @@
 #include "cli/transport/mbap.h"
 #include "sim/sensor.h"
 #include "tests/support/modbusserver.h"
+#include "tests/support/requestframes.h"
 #include "tests/support/tcppeer.h"
 
 #include <QElapsedTimer>
@@ -24,16 +25,6 @@ using protocol::ReplyKind;
 Q_DECLARE_METATYPE(cli::Status)
 
 namespace {
-
-protocol::Frame sealed(protocol::Frame frame) {
-    protocol::sealCrc(frame);
-    return frame;
-}
-
-protocol::Frame readFrame(int station, int start, int count) {
-    return sealed(protocol::readRequest(std::uint8_t(station), protocol::kFunctionReadRegisters,
-                                        std::uint8_t(start), std::uint8_t(count)));
-}
 
 cli::Line endpoint(const QString& url) {
     QString error;
