@@ -1,0 +1,20 @@
+#include "platform/json.h"
+
+#include <cmath>
+
+namespace json {
+
+Value number(double value) {
+    constexpr double kExactWhole = 9007199254740992.0; // 2^53: beyond it a double skips wholes
+    if (std::isfinite(value) && std::trunc(value) == value && std::fabs(value) < kExactWhole)
+        return static_cast<long long>(value);
+    if (!std::isfinite(value))
+        return nullptr;
+    return value;
+}
+
+std::string dump(const Value& value) {
+    return value.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+}
+
+} // namespace json

@@ -1,0 +1,22 @@
+#pragma once
+
+// JSON below the window: nlohmann's object, written the way every result of this program has
+// always been written: compact, keys in alphabetical order, UTF-8 as it is, and a number that
+// holds a whole value written without a fraction ("12", not "12.0").
+
+#include <nlohmann/json.hpp>
+
+#include <string>
+
+namespace json {
+
+using Value = nlohmann::json;
+
+// A measured figure (a latency, a lux reading): a whole number when it holds one, so that 12.0
+// reads "12" as a person and every earlier version wrote it.
+Value number(double value);
+
+// One compact line; text that is not valid UTF-8 is written with U+FFFD in its place.
+std::string dump(const Value& value);
+
+} // namespace json
