@@ -159,7 +159,7 @@ int scanCommand(Context& context) {
                                                 "serial line beyond it is set on the server or "
                                                 "the gateway, and scan tries the stations at "
                                                 "that one rate")
-                                     .arg(line.port));
+                                     .arg(qtext(line.port)));
         bauds << line.baud;
     } else if (context.isSet(QStringLiteral("bauds"))) {
         for (const QString& item : context.value(QStringLiteral("bauds")).split(QLatin1Char(','))) {
@@ -272,7 +272,7 @@ int scanCommand(Context& context) {
               : QString();
     const QString text = line.isNetwork()
                              ? QStringLiteral("no sensor found through %1 with the address query%2")
-                                   .arg(line.port, stationsText)
+                                   .arg(qtext(line.port), stationsText)
                              : QStringLiteral("no sensor found at %1 baud with the address query%2")
                                    .arg(rates.join(QLatin1Char(',')), stationsText);
     context.out().message(
@@ -288,7 +288,7 @@ int scanCommand(Context& context) {
     if (context.out().json()) {
         QJsonObject object;
         object[QStringLiteral("time")] = isoTimeNow();
-        object[QStringLiteral("port")] = context.common().line.port;
+        object[QStringLiteral("port")] = qtext(context.common().line.port);
         object[QStringLiteral("status")] = statusName(Status::Timeout);
         object[QStringLiteral("error")] = text;
         context.out().object(object);

@@ -160,7 +160,7 @@ int bridgeCommand(Context& context) {
     const StopSignal stop;
     Output& out = context.out();
     const QString name = QStringLiteral("COM%1").arg(*port);
-    const QString where = endpoint->port;
+    const QString where = qtext(endpoint->port);
     out.message(QStringLiteral("qf7320 bridge: %1 (%2) relays to %3; Ctrl-C ends it")
                     .arg(QDir::toNativeSeparators(link.entry), window.device(), where));
 
@@ -188,7 +188,7 @@ int bridgeCommand(Context& context) {
         }
         if (!saidDown)
             out.message(
-                QStringLiteral("qf7320 bridge: %1; trying again").arg(engine.openErrorText()));
+                QStringLiteral("qf7320 bridge: %1; trying again").arg(qtext(engine.openErrorText())));
         saidDown = true;
         nextAttempt = Clock::now() + retryAfter;
         retryAfter = std::min(retryAfter * 2, kLongestRetry);
@@ -237,7 +237,7 @@ int bridgeCommand(Context& context) {
             const Result result = engine.transact(request, replyKindOf(request));
             if (result.status == Status::PortLost) {
                 out.message(QStringLiteral("qf7320 bridge: lost %1 (%2); reconnecting")
-                                .arg(where, result.portError));
+                                .arg(where, qtext(result.portError)));
                 engine.close();
                 connected = false;
                 lostAt = Clock::now();

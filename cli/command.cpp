@@ -198,18 +198,19 @@ double roundedMillis(double ms) {
 }
 
 QString openFailureText(const QString& device, const QString& port,
-                        QSerialPort::SerialPortError error, const QString& portText) {
+                        platform::SerialPort::OpenError error, const QString& portText) {
     const QString name = port == device ? device : QStringLiteral("%1 (port %2)").arg(device, port);
     const serial::DeviceAccess access = serial::checkDeviceAccess(device);
     if (access.state == serial::DeviceAccess::State::NotFound ||
-        error == QSerialPort::DeviceNotFoundError)
+        error == platform::SerialPort::OpenError::NotFound)
         return QStringLiteral("cannot open %1: not found. Check that the adapter is plugged in "
                               "and the name is right (ls /dev/ttyUSB* /dev/serial/by-id)")
             .arg(name);
     if (access.state == serial::DeviceAccess::State::NoPermission)
         return QStringLiteral("cannot open %1: permission denied. To use it, %2")
             .arg(name, serial::permissionAdvice(access.group));
-    if (error == QSerialPort::PermissionError)
+    if (error == platform::SerialPort::OpenError::Permission ||
+        error == platform::SerialPort::OpenError::Busy)
         return QStringLiteral("cannot open %1: busy, another program has it open (the window "
                               "qf7320-tool, another qf7320, a terminal or a modem manager). "
                               "Close it and try again")
@@ -221,12 +222,12 @@ QString openFailureText(const QString& device, const QString& port,
 QString connectFailureText(const Line& line, const transport::OpenFailure& failure,
                            int connectTimeoutMs) {
     using Reason = transport::OpenFailure::Reason;
-    const QString where = line.port;
+    const QString where = qtext(line.port);
     switch (failure.reason) {
     case Reason::Resolve:
         return QStringLiteral("cannot connect to %1: %2. Check the name, or give the "
                               "gateway's IP address")
-            .arg(where, failure.text);
+            .arg(where, qtext(failure.text));
     case Reason::Refused:
         return QStringLiteral("cannot connect to %1: refused, nothing listens on port %2 there. "
                               "Check the port (502 unless the gateway was set otherwise) and "
@@ -239,14 +240,14 @@ QString connectFailureText(const Line& line, const transport::OpenFailure& failu
                               "firewall; --connect-timeout waits longer")
             .arg(where)
             .arg(connectTimeoutMs)
-            .arg(failure.text);
+            .arg(qtext(failure.text));
     case Reason::None:
     case Reason::Serial:
     case Reason::Network:
         break;
     }
     return QStringLiteral("cannot connect to %1: %2. Check the address and the network")
-        .arg(where, failure.text);
+        .arg(where, qtext(failure.text));
 }
 
 Context::Context(const QCommandLineParser& parser, const Common& common, Output& out,
@@ -313,8 +314,8 @@ std::optional<long long> Context::wholeOption(const QString& option, long long l
 QString Context::openFailureText(const Line& line) const {
     return line.isNetwork()
                ? connectFailureText(line, engine_.openFailure(), common_.connectTimeoutMs)
-               : cli::openFailureText(line.device, line.port, engine_.openError(),
-                                      engine_.openErrorText());
+               : cli::openFailureText(qtext(line.device), qtext(line.port), engine_.openError(),
+                                      qtext(engine_.openErrorText()));
 }
 
 int Context::openPort(std::optional<int> baud) {
@@ -343,7 +344,7 @@ int Context::openPort(std::optional<int> baud) {
 QJsonObject Context::record(int station, const QString& time) const {
     QJsonObject object;
     object[QStringLiteral("time")] = time.isEmpty() ? isoTimeNow() : time;
-    object[QStringLiteral("port")] = common_.line.port;
+    object[QStringLiteral("port")] = qtext(common_.line.port);
     // tcp:// has no rate on this side of the gateway.
     object[QStringLiteral("baud")] =
         common_.line.kind == transport::Kind::ModbusTcp ? QJsonValue() : QJsonValue(engine_.baud());
@@ -390,8 +391,8 @@ QString Context::failureText(const Result& result, int station, const QString& r
     case Status::PortLost:
         if (common_.line.isNetwork())
             return QStringLiteral("lost the connection to %1 (%2)")
-                .arg(common_.line.port, result.portError);
-        return QStringLiteral("lost the port %1 (%2)").arg(common_.line.device, result.portError);
+                .arg(qtext(common_.line.port), qtext(result.portError));
+        return QStringLiteral("lost the port %1 (%2)").arg(qtext(common_.line.device), qtext(result.portError));
     }
     return {};
 }

@@ -4,8 +4,8 @@
 // and one way to tell a failed transaction. A command is one function over a Context, and one
 // entry in the table of verbs (verbs.cpp).
 
-#include "cli/engine.h"
 #include "cli/line.h"
+#include "client/engine.h"
 #include "cli/output.h"
 
 #include <QCommandLineOption>
@@ -138,7 +138,7 @@ double roundedMillis(double ms);
 // Why a port did not open, in words, with what to do: not found, busy, permission denied (with
 // the device's group and the command that adds the user to it), or the port's own reason.
 QString openFailureText(const QString& device, const QString& port,
-                        QSerialPort::SerialPortError error, const QString& portText);
+                        platform::SerialPort::OpenError error, const QString& portText);
 
 // Why a connection to a network endpoint was not made, with what to do: the name cannot be
 // resolved, refused, no answer in time, or the network's own reason.

@@ -6,16 +6,12 @@
 
 #include <QDir>
 #include <QFile>
-#include <QRegularExpression>
 
-#include <algorithm>
-#include <array>
 
 namespace cli {
 
 namespace {
 
-constexpr std::array kBauds{1200, 2400, 4800, 9600, 14400, 19200, 38400, 57600, 115200};
 constexpr int kDefaultBaud = 9600;
 constexpr int kHighestPort = 255; // the window's serial component takes ports 1-255
 constexpr qint64 kSettingsReadLimit = 4096;
@@ -32,113 +28,12 @@ std::optional<commset::Stored> storedSettings(const QString& programDir) {
 
 } // namespace
 
-std::span<const int> standardBauds() {
-    return kBauds;
-}
-
 QString baudListText() {
-    QStringList rates;
-    for (const int baud : kBauds)
-        rates << QString::number(baud);
-    return rates.join(QLatin1Char(' '));
+    return QString::fromStdString(client::baudListText());
 }
 
 std::optional<int> parseBaud(const QString& text) {
-    static const QRegularExpression digits(QStringLiteral("^[0-9]{1,7}$"));
-    if (!digits.match(text).hasMatch())
-        return std::nullopt;
-    const int baud = text.toInt();
-    if (std::find(kBauds.begin(), kBauds.end(), baud) == kBauds.end())
-        return std::nullopt;
-    return baud;
-}
-
-transport::Endpoint Line::endpoint() const {
-    transport::Endpoint endpoint;
-    endpoint.kind = kind;
-    endpoint.device = device;
-    endpoint.host = host;
-    endpoint.port = tcpPort;
-    endpoint.baud = baud;
-    return endpoint;
-}
-
-std::optional<Line> parseNetworkEndpoint(const QString& text, QString& error) {
-    Line line;
-    QString rest;
-    if (text.startsWith(QLatin1String("tcp://"), Qt::CaseInsensitive)) {
-        line.kind = transport::Kind::ModbusTcp;
-        rest = text.mid(6);
-    } else if (text.startsWith(QLatin1String("rtu+tcp://"), Qt::CaseInsensitive)) {
-        line.kind = transport::Kind::RtuOverTcp;
-        rest = text.mid(10);
-    } else {
-        return std::nullopt;
-    }
-    line.port = text;
-    const QString form = QStringLiteral("--port %1 is not an endpoint: %2://HOST or "
-                                        "%2://HOST:PORT, an IPv6 address in brackets "
-                                        "([::1]:1502)")
-                             .arg(text, text.section(QStringLiteral("://"), 0, 0));
-    // A trailing slash is what a pasted URL often ends with; a path is nothing a gateway has.
-    if (rest.endsWith(QLatin1Char('/')))
-        rest.chop(1);
-    QString portText;
-    if (rest.startsWith(QLatin1Char('['))) {
-        const qsizetype close = rest.indexOf(QLatin1Char(']'));
-        if (close < 0) {
-            error = form;
-            return std::nullopt;
-        }
-        line.host = rest.mid(1, close - 1);
-        const QString after = rest.mid(close + 1);
-        if (!after.isEmpty()) {
-            if (!after.startsWith(QLatin1Char(':'))) {
-                error = form;
-                return std::nullopt;
-            }
-            portText = after.mid(1);
-            if (portText.isEmpty()) {
-                error = form;
-                return std::nullopt;
-            }
-        }
-        if (!line.host.contains(QLatin1Char(':'))) {
-            error = form;
-            return std::nullopt;
-        }
-    } else {
-        const qsizetype colon = rest.lastIndexOf(QLatin1Char(':'));
-        if (colon >= 0 && rest.indexOf(QLatin1Char(':')) != colon) {
-            error = QStringLiteral("--port %1: an IPv6 address goes in brackets, e.g. "
-                                   "tcp://[::1]:502")
-                        .arg(text);
-            return std::nullopt;
-        }
-        line.host = colon >= 0 ? rest.left(colon) : rest;
-        if (colon >= 0) {
-            portText = rest.mid(colon + 1);
-            if (portText.isEmpty()) {
-                error = form;
-                return std::nullopt;
-            }
-        }
-    }
-    static const QRegularExpression hostChars(QStringLiteral("^[A-Za-z0-9._:%-]+$"));
-    if (line.host.isEmpty() || !hostChars.match(line.host).hasMatch()) {
-        error = form;
-        return std::nullopt;
-    }
-    if (!portText.isEmpty()) {
-        static const QRegularExpression digits(QStringLiteral("^[0-9]{1,5}$"));
-        const int port = portText.toInt();
-        if (!digits.match(portText).hasMatch() || port < 1 || port > 65535) {
-            error = QStringLiteral("--port %1: the TCP port %2 is not 1-65535").arg(text, portText);
-            return std::nullopt;
-        }
-        line.tcpPort = static_cast<std::uint16_t>(port);
-    }
-    return line;
+    return client::parseBaud(text.toStdString());
 }
 
 LineChoice chooseLine(const QString& portOption, const QString& baudOption,
@@ -147,8 +42,9 @@ LineChoice chooseLine(const QString& portOption, const QString& baudOption,
     Line line;
 
     // A network endpoint: comm.set holds the window's serial port, nothing about a gateway.
-    QString endpointError;
-    if (std::optional<Line> network = parseNetworkEndpoint(portOption, endpointError)) {
+    std::string endpointError;
+    if (std::optional<Line> network =
+            client::parseNetworkEndpoint(portOption.toStdString(), endpointError)) {
         if (!baudOption.isEmpty()) {
             const auto baud = parseBaud(baudOption);
             if (!baud)
@@ -161,8 +57,8 @@ LineChoice chooseLine(const QString& portOption, const QString& baudOption,
         choice.line = *network;
         return choice;
     }
-    if (!endpointError.isEmpty())
-        return {std::nullopt, endpointError};
+    if (!endpointError.empty())
+        return {std::nullopt, QString::fromStdString(endpointError)};
 
     const bool needStored = portOption.isEmpty() || baudOption.isEmpty();
     // Nothing saved reads as port 0 and rate 0, neither of which is taken.
@@ -170,7 +66,7 @@ LineChoice chooseLine(const QString& portOption, const QString& baudOption,
         needStored ? storedSettings(programDir).value_or(commset::Stored{}) : commset::Stored{};
 
     if (!portOption.isEmpty()) {
-        line.port = portOption;
+        line.port = portOption.toStdString();
         // COMn as the window knows it; anything else is a device path.
         if (portOption.startsWith(QLatin1String("COM"), Qt::CaseInsensitive)) {
             const auto n = serial::parseComPortName(portOption);
@@ -179,13 +75,13 @@ LineChoice chooseLine(const QString& portOption, const QString& baudOption,
                                                      "device path such as /dev/ttyUSB0")
                                           .arg(portOption)
                                           .arg(kHighestPort)};
-            line.device = serial::comPortDevice(programDir, *n);
+            line.device = serial::comPortDevice(programDir, *n).toStdString();
         } else {
-            line.device = portOption;
+            line.device = portOption.toStdString();
         }
     } else if (stored.port >= 1 && stored.port <= kHighestPort) {
-        line.port = QStringLiteral("COM%1").arg(stored.port);
-        line.device = serial::comPortDevice(programDir, stored.port);
+        line.port = "COM" + std::to_string(stored.port);
+        line.device = serial::comPortDevice(programDir, stored.port).toStdString();
     } else {
         return {std::nullopt,
                 QStringLiteral("no port given and no port saved in %1: give --port, e.g. "

@@ -115,7 +115,9 @@ Engine::Trace Output::trace() {
         [this](const Result& attempt) {
             write(err_, clockTime() + QLatin1Char(' ') + traceReplyText(attempt));
         },
-        [this](const QString& text) { write(err_, clockTime() + QStringLiteral(" - ") + text); }};
+        [this](const std::string& text) {
+            write(err_, clockTime() + QStringLiteral(" - ") + qtext(text));
+        }};
 }
 
 } // namespace cli

@@ -4,7 +4,7 @@
 // messages and the frame trace on standard error. Every line is flushed as it is written, so a
 // pipe or a log file holds every result the moment it is known.
 
-#include "cli/engine.h"
+#include "cli/line.h"
 
 #include <QJsonObject>
 #include <QString>

@@ -71,9 +71,9 @@ struct StationTally {
         QStringList lines;
         // A Modbus TCP gateway's serial rate is its own, not known here.
         lines << (line.kind == transport::Kind::ModbusTcp
-                      ? QStringLiteral("--- %1, station %2 ---").arg(line.port).arg(station)
+                      ? QStringLiteral("--- %1, station %2 ---").arg(qtext(line.port)).arg(station)
                       : QStringLiteral("--- %1 at %2 baud, station %3 ---")
-                            .arg(line.port)
+                            .arg(qtext(line.port))
                             .arg(line.baud)
                             .arg(station));
         const int lost = sent - answered;
@@ -332,7 +332,7 @@ void Poll::write(const Row& row) {
                 object[QStringLiteral("exception")] = result->exceptionCode;
         } else if (!row.skipped) {
             object[QStringLiteral("error")] =
-                QStringLiteral("the port %1 is gone").arg(context_.common().line.port);
+                QStringLiteral("the port %1 is gone").arg(qtext(context_.common().line.port));
         }
         context_.out().object(object);
     } else if (!options_.csvToOutput) {
@@ -382,7 +382,7 @@ void Poll::tryReopen(Clock::time_point now) {
     const Clock::time_point back = Clock::now();
     secondsLost_ += secondsBetween(goneSince_, back);
     context_.out().message(QStringLiteral("qf7320: the port %1 is back after %2 s; polling goes on")
-                               .arg(context_.common().line.port)
+                               .arg(qtext(context_.common().line.port))
                                .arg(secondsBetween(goneSince_, back), 0, 'f', 1));
 }
 

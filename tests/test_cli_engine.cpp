@@ -3,8 +3,8 @@
 // away. Also the choice of device and rate from the options and comm.set.
 
 #include "cli/command.h"
-#include "cli/engine.h"
 #include "cli/line.h"
+#include "client/engine.h"
 #include "sim/sensor.h"
 #include "tests/support/modbusserver.h"
 #include "tests/support/requestframes.h"
@@ -36,7 +36,7 @@ struct SimLine {
             return false;
         engine.setTimeout(timeoutMs);
         engine.setRetries(retries);
-        return engine.open(sim.link, 9600);
+        return engine.open(sim.link.toStdString(), 9600);
     }
 };
 
@@ -239,7 +239,7 @@ private slots:
                 line.engine.transact(readFrame(1, 0, 1), ReplyKind::Registers);
             QCOMPARE(result.status, Status::PortLost);
             QCOMPARE(result.attempts, 1);
-            QVERIFY(!result.portError.isEmpty());
+            QVERIFY(!result.portError.empty());
             QVERIFY2(clock.elapsed() < 500, qPrintable(QString::number(clock.elapsed())));
         }
     }
@@ -254,7 +254,7 @@ private slots:
         server.set(4, 0xFC18);
         cli::Engine engine;
         engine.setTimeout(500);
-        QVERIFY2(engine.open(server.slaveName, 9600), qPrintable(engine.openErrorText()));
+        QVERIFY2(engine.open(server.slaveName.toStdString(), 9600), engine.openErrorText().c_str());
 
         const cli::Result read = engine.transact(readFrame(1, 0, 1), ReplyKind::Registers);
         QCOMPARE(read.status, Status::Ok);
@@ -281,7 +281,7 @@ private slots:
         ModbusServer server;
         QVERIFY(!server.slaveName.isEmpty());
         cli::Engine engine;
-        QVERIFY(engine.open(server.slaveName, 9600));
+        QVERIFY(engine.open(server.slaveName.toStdString(), 9600));
         const cli::Result write = engine.transact(
             sealed(protocol::parameterWriteRequest(1, 1, 0xFC18)), ReplyKind::WriteEcho);
         QCOMPARE(write.status, Status::Ok);
@@ -293,26 +293,26 @@ private slots:
         QTemporaryDir dir;
         const QString missing = dir.filePath(QStringLiteral("ttyUSB9"));
         cli::Engine engine;
-        QVERIFY(!engine.open(missing, 9600));
-        const QString notFound =
-            cli::openFailureText(missing, missing, engine.openError(), engine.openErrorText());
+        QVERIFY(!engine.open(missing.toStdString(), 9600));
+        const QString notFound = cli::openFailureText(
+            missing, missing, engine.openError(), QString::fromStdString(engine.openErrorText()));
         QVERIFY2(notFound.startsWith(QStringLiteral("cannot open %1: not found").arg(missing)),
                  qPrintable(notFound));
         // A COMn link whose device is gone names both.
         const QString link = dir.filePath(QStringLiteral("COM3"));
         QVERIFY(QFile::link(QStringLiteral("/dev/pts/gone"), link));
-        QVERIFY(!engine.open(link, 9600));
+        QVERIFY(!engine.open(link.toStdString(), 9600));
         QVERIFY(cli::openFailureText(link, QStringLiteral("COM3"), engine.openError(),
-                                     engine.openErrorText())
+                                     QString::fromStdString(engine.openErrorText()))
                     .startsWith(QStringLiteral("cannot open %1 (port COM3): not found").arg(link)));
 
         // Another program holds the port.
         PtyPair pty;
         cli::Engine holder;
-        QVERIFY(holder.open(pty.slaveName, 9600));
-        QVERIFY(!engine.open(pty.slaveName, 9600));
+        QVERIFY(holder.open(pty.slaveName.toStdString(), 9600));
+        QVERIFY(!engine.open(pty.slaveName.toStdString(), 9600));
         const QString busy = cli::openFailureText(pty.slaveName, pty.slaveName, engine.openError(),
-                                                  engine.openErrorText());
+                                                  QString::fromStdString(engine.openErrorText()));
         QVERIFY2(busy.contains(QStringLiteral(": busy")), qPrintable(busy));
 
         // A device this user may not open; root may open anything, so only a user can see it.
@@ -321,8 +321,9 @@ private slots:
         QFile locked(dir.filePath(QStringLiteral("ttyLocked")));
         QVERIFY(locked.open(QIODevice::WriteOnly));
         locked.setPermissions({});
-        const QString denied = cli::openFailureText(locked.fileName(), locked.fileName(),
-                                                    QSerialPort::PermissionError, QString());
+        const QString denied =
+            cli::openFailureText(locked.fileName(), locked.fileName(),
+                                 platform::SerialPort::OpenError::Permission, QString());
         QVERIFY2(denied.contains(QStringLiteral("permission denied")) &&
                      denied.contains(QStringLiteral("sudo adduser $USER")),
                  qPrintable(denied));
@@ -395,8 +396,9 @@ private slots:
             return;
         }
         QVERIFY2(choice.line, qPrintable(choice.error));
-        QCOMPARE(choice.line->device, QString(device).replace(QStringLiteral("DIR"), dir.path()));
-        QTEST(choice.line->port, "portText");
+        QCOMPARE(QString::fromStdString(choice.line->device),
+                 QString(device).replace(QStringLiteral("DIR"), dir.path()));
+        QTEST(QString::fromStdString(choice.line->port), "portText");
         QTEST(choice.line->baud, "rate");
     }
 };

@@ -4,9 +4,9 @@
 // hang-ups), with connections that are refused, time out or name no host. All on loopback.
 
 #include "cli/command.h"
-#include "cli/engine.h"
 #include "cli/line.h"
-#include "cli/transport/mbap.h"
+#include "client/engine.h"
+#include "client/mbap.h"
 #include "sim/sensor.h"
 #include "tests/support/modbusserver.h"
 #include "tests/support/requestframes.h"
@@ -27,8 +27,8 @@ Q_DECLARE_METATYPE(cli::Status)
 namespace {
 
 cli::Line endpoint(const QString& url) {
-    QString error;
-    const std::optional<cli::Line> line = cli::parseNetworkEndpoint(url, error);
+    std::string error;
+    const std::optional<cli::Line> line = client::parseNetworkEndpoint(url.toStdString(), error);
     return line.value_or(cli::Line{});
 }
 
@@ -73,7 +73,8 @@ struct Connected {
         engine.setTimeout(timeoutMs);
         engine.setRetries(retries);
         engine.setConnectTimeout(2000);
-        engine.setTrace({{}, {}, [this](const QString& text) { notes << text; }});
+        engine.setTrace(
+            {{}, {}, [this](const std::string& text) { notes << QString::fromStdString(text); }});
         return engine.open(endpoint(url));
     }
 };
@@ -113,20 +114,22 @@ private slots:
     void endpoints() {
         QFETCH(QString, text);
         QFETCH(int, kind);
-        QString error;
-        const std::optional<cli::Line> line = cli::parseNetworkEndpoint(text, error);
+        std::string error;
+        const std::optional<cli::Line> line =
+            client::parseNetworkEndpoint(text.toStdString(), error);
         if (kind < 0) {
             QVERIFY(!line);
-            QVERIFY2(error.contains(text), qPrintable(error));
+            QVERIFY2(QString::fromStdString(error).contains(text), error.c_str());
             return;
         }
-        QVERIFY2(line, qPrintable(error));
+        QVERIFY2(line, error.c_str());
         QCOMPARE(int(line->kind), kind);
-        QTEST(line->host, "host");
+        QTEST(QString::fromStdString(line->host), "host");
         QTEST(int(line->tcpPort), "port");
-        QCOMPARE(line->port, text); // as the user gave it, for messages and JSON
+        QCOMPARE(QString::fromStdString(line->port),
+                 text); // as the user gave it, for messages and JSON
         // A device path is no endpoint, and says nothing.
-        QVERIFY(!cli::parseNetworkEndpoint(QStringLiteral("/dev/ttyUSB0"), error));
+        QVERIFY(!client::parseNetworkEndpoint("/dev/ttyUSB0", error));
     }
 
     // comm.set holds the window's serial port and rate, nothing about a network endpoint: an
@@ -159,7 +162,7 @@ private slots:
         server.set(0, 1234);
         server.set(3, 12345);
         Connected c;
-        QVERIFY2(c.open(server.url()), qPrintable(c.engine.openErrorText()));
+        QVERIFY2(c.open(server.url()), c.engine.openErrorText().c_str());
 
         const cli::Result read = c.engine.transact(readFrame(1, 0, 1), ReplyKind::Registers);
         QCOMPARE(read.status, Status::Ok);
@@ -270,8 +273,8 @@ private slots:
         if (status == Status::Exception)
             QCOMPARE(int(result.exceptionCode), detail.toInt());
         if (status == Status::PortLost)
-            QVERIFY2(result.portError.contains(QStringLiteral("closed")),
-                     qPrintable(result.portError));
+            QVERIFY2(result.portError.find("closed") != std::string::npos,
+                     result.portError.c_str());
         if (detail == QLatin1String("late reply"))
             QVERIFY2(
                 c.notes.join(QLatin1Char('\n')).contains(QStringLiteral("dropped a late reply")),
@@ -383,8 +386,8 @@ private slots:
         clock.restart();
         QVERIFY(!engine.open(endpoint(QStringLiteral("rtu+tcp://nonexistent.invalid:502"))));
         QCOMPARE(engine.openFailure().reason, Reason::Resolve);
-        QVERIFY2(engine.openFailure().text.contains(QStringLiteral("nonexistent.invalid")),
-                 qPrintable(engine.openFailure().text));
+        QVERIFY2(engine.openFailure().text.find("nonexistent.invalid") != std::string::npos,
+                 engine.openFailure().text.c_str());
         QVERIFY(clock.elapsed() < 500);
 
         // A listener whose backlog is full and who never accepts: the handshake is never
@@ -408,11 +411,11 @@ private slots:
         TcpPeer v6(12, answer, true);
         QVERIFY(v6.port != 0);
         Connected c;
-        QVERIFY2(c.open(v6.url("tcp")), qPrintable(c.engine.openErrorText()));
+        QVERIFY2(c.open(v6.url("tcp")), c.engine.openErrorText().c_str());
         QCOMPARE(c.engine.transact(readFrame(1, 0, 1), ReplyKind::Registers).status, Status::Ok);
         TcpPeer v4(12, answer);
         QVERIFY2(c.open(QStringLiteral("tcp://localhost:%1").arg(v4.port)),
-                 qPrintable(c.engine.openErrorText()));
+                 c.engine.openErrorText().c_str());
         QCOMPARE(c.engine.transact(readFrame(1, 0, 1), ReplyKind::Registers).status, Status::Ok);
     }
 

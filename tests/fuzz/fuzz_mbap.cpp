@@ -4,7 +4,7 @@
 // pieces cut the same replies as the whole, the buffer never holds more than one longest reply,
 // and every reply it lets through has a sound header and a frame whose CRC matches.
 
-#include "cli/transport/mbap.h"
+#include "client/mbap.h"
 #include "modbus/crc16.h"
 #include "modbus/protocol.h"
 

@@ -4,15 +4,12 @@
 // window, the engine discards what the line holds before it asks, waits a bounded time for the
 // whole answer, checks it before it believes it, and asks again when the answer was missing or
 // damaged. It blocks while it waits, so it needs no event loop and no display. The link is a
-// transport (cli/transport/): a serial device, RTU frames over TCP, or Modbus TCP; the engine
+// transport (client/transport.h): a serial device, RTU frames over TCP, or Modbus TCP; the engine
 // keeps the same checks and statuses on all three.
 
-#include "cli/line.h"
-#include "cli/transport/transport.h"
+#include "client/endpoint.h"
+#include "client/transport.h"
 #include "modbus/protocol.h"
-
-#include <QSerialPort>
-#include <QString>
 
 #include <chrono>
 #include <cstdint>
@@ -22,7 +19,7 @@
 #include <string>
 #include <vector>
 
-namespace cli {
+namespace client {
 
 enum class Status {
     Ok,        // a complete reply that passed every check
@@ -45,7 +42,7 @@ struct Result {
     // waited.
     double latencyMs = 0;
     int attempts = 0;
-    QString portError; // what the port said when it failed, or how the connection ended
+    std::string portError; // what the port said when it failed, or how the connection ended
 };
 
 class Engine {
@@ -55,7 +52,7 @@ public:
     struct Trace {
         std::function<void(const protocol::Frame& request)> sent;
         std::function<void(const Result& attempt)> received;
-        std::function<void(const QString& text)> note;
+        std::function<void(const std::string& text)> note;
     };
 
     Engine();
@@ -68,14 +65,14 @@ public:
     // and openFailure() says why. open() with no endpoint opens the last one again, after a
     // close() or a loss.
     bool open(const Line& line);
-    bool open(const QString& device, int baud); // a serial device
+    bool open(const std::string& device, int baud); // a serial device
     bool open();
     void close();
     bool isOpen() const;
-    const transport::OpenFailure& openFailure() const { return openFailure_; }
-    QSerialPort::SerialPortError openError() const { return openFailure_.serialError; }
-    QString openErrorText() const { return openFailure_.text; }
-    transport::Kind kind() const { return endpoint_.kind; }
+    const OpenFailure& openFailure() const { return openFailure_; }
+    platform::SerialPort::OpenError openError() const { return openFailure_.serialError; }
+    const std::string& openErrorText() const { return openFailure_.text; }
+    Kind kind() const { return endpoint_.kind; }
 
     // A new rate on the open port; false when the port refuses it. Over TCP it only times the
     // far line (rtu+tcp://) or changes nothing (tcp://).
@@ -121,18 +118,18 @@ private:
     // The answer to a request sent ahead and not collected: waited for and dropped.
     void waitOutAhead();
 
-    transport::Endpoint endpoint_;
-    std::unique_ptr<transport::Transport> transport_;
+    Endpoint endpoint_;
+    std::unique_ptr<Transport> transport_;
     int timeoutMs_ = 500;
     int retries_ = 1;
     std::optional<int> gapMs_;
     Trace trace_;
     std::optional<Sent> ahead_;
     std::optional<Clock::time_point> lastEnd_; // when the last transaction ended
-    transport::OpenFailure openFailure_;
+    OpenFailure openFailure_;
 };
 
 // "ok", "timeout", "bad-reply", "exception" or "port-error", as the JSON output spells them.
-QString statusName(Status status);
+const char* statusName(Status status);
 
-} // namespace cli
+} // namespace client

@@ -1,4 +1,4 @@
-#include "cli/transport/mbap.h"
+#include "client/mbap.h"
 
 #include "modbus/crc16.h"
 

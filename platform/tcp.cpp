@@ -1,6 +1,6 @@
-#include "cli/transport/socket.h"
+#include "platform/tcp.h"
 
-#include <QByteArray>
+#include "platform/text.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -18,7 +18,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-namespace cli::transport {
+namespace platform {
 
 namespace {
 
@@ -28,8 +28,8 @@ int millisLeft(Clock::time_point deadline) {
     return static_cast<int>(std::clamp<long long>(left.count(), 0, 24LL * 3600 * 1000));
 }
 
-QString errnoText(int error) {
-    return QString::fromLocal8Bit(std::strerror(error));
+std::string errnoText(int error) {
+    return std::strerror(error);
 }
 
 struct AddressList {
@@ -52,17 +52,16 @@ struct Lookup {
 
 // The addresses of the host within the time, or why there are none (an EAI_ code, or
 // EAI_AGAIN when the time ran out).
-std::shared_ptr<Lookup> resolve(const QString& host, std::uint16_t port, int timeoutMs) {
+std::shared_ptr<Lookup> resolve(const std::string& host, std::uint16_t port, int timeoutMs) {
     auto lookup = std::make_shared<Lookup>();
     // Names under .invalid never exist, and are answered so without asking a name server.
-    if (host.endsWith(QLatin1String(".invalid"), Qt::CaseInsensitive) ||
-        host.compare(QLatin1String("invalid"), Qt::CaseInsensitive) == 0) {
+    if (text::endsWithNoCase(host, ".invalid") || text::equalNoCase(host, "invalid")) {
         lookup->addresses.error = EAI_NONAME;
         lookup->finished = true;
         return lookup;
     }
-    const QByteArray name = host.toUtf8();
-    const QByteArray service = QByteArray::number(port);
+    const std::string name = host;
+    const std::string service = std::to_string(port);
     addrinfo hints{};
     hints.ai_family = AF_UNSPEC;
     hints.ai_socktype = SOCK_STREAM;
@@ -70,7 +69,7 @@ std::shared_ptr<Lookup> resolve(const QString& host, std::uint16_t port, int tim
 
     // An address written out needs no lookup at all.
     hints.ai_flags = AI_NUMERICHOST | AI_NUMERICSERV;
-    if (getaddrinfo(name.constData(), service.constData(), &hints, &lookup->addresses.head) == 0) {
+    if (getaddrinfo(name.c_str(), service.c_str(), &hints, &lookup->addresses.head) == 0) {
         lookup->finished = true;
         return lookup;
     }
@@ -81,8 +80,8 @@ std::shared_ptr<Lookup> resolve(const QString& host, std::uint16_t port, int tim
     // months of reconnecting never pile up threads.
     static std::mutex inFlightLock;
     static std::weak_ptr<Lookup> inFlight;
-    static QByteArray inFlightKey;
-    const QByteArray key = name + '\n' + service;
+    static std::string inFlightKey;
+    const std::string key = name + '\n' + service;
     {
         const std::lock_guard guard(inFlightLock);
         if (const auto running = inFlight.lock(); running && inFlightKey == key) {
@@ -101,7 +100,7 @@ std::shared_ptr<Lookup> resolve(const QString& host, std::uint16_t port, int tim
     hints.ai_flags = AI_NUMERICSERV | AI_ADDRCONFIG;
     std::thread([lookup, name, service, hints] {
         addrinfo* head = nullptr;
-        const int error = getaddrinfo(name.constData(), service.constData(), &hints, &head);
+        const int error = getaddrinfo(name.c_str(), service.c_str(), &hints, &head);
         const std::lock_guard guard(lookup->lock);
         lookup->addresses.head = head;
         lookup->addresses.error = error;
@@ -117,7 +116,7 @@ std::shared_ptr<Lookup> resolve(const QString& host, std::uint16_t port, int tim
 
 } // namespace
 
-bool TcpConnection::connect(const QString& host, std::uint16_t port, int timeoutMs) {
+bool TcpConnection::connect(const std::string& host, std::uint16_t port, int timeoutMs) {
     close();
     const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
 
@@ -125,13 +124,13 @@ bool TcpConnection::connect(const QString& host, std::uint16_t port, int timeout
     if (!lookup) {
         failure_ = ConnectFailure::Timeout;
         errorText_ =
-            QStringLiteral("the name %1 was not resolved within %2 ms").arg(host).arg(timeoutMs);
+            text::format("the name %1 was not resolved within %2 ms", {host, timeoutMs});
         return false;
     }
     if (lookup->addresses.error != 0 || !lookup->addresses.head) {
         failure_ = ConnectFailure::Resolve;
-        errorText_ = QStringLiteral("the host name %1 cannot be resolved (%2)")
-                         .arg(host, QString::fromLocal8Bit(gai_strerror(lookup->addresses.error)));
+        errorText_ = text::format("the host name %1 cannot be resolved (%2)",
+                                  {host, gai_strerror(lookup->addresses.error)});
         return false;
     }
 
@@ -174,7 +173,7 @@ bool TcpConnection::connect(const QString& host, std::uint16_t port, int timeout
         ::close(fd);
         if (error == ETIMEDOUT) {
             failure_ = ConnectFailure::Timeout;
-            errorText_ = QStringLiteral("no answer to the connection within %1 ms").arg(timeoutMs);
+            errorText_ = text::format("no answer to the connection within %1 ms", {timeoutMs});
             return false;
         }
         if (error != ECONNREFUSED && !firstError)
@@ -186,7 +185,7 @@ bool TcpConnection::connect(const QString& host, std::uint16_t port, int timeout
         failure_ = ConnectFailure::Other;
         errorText_ = errnoText(firstError);
     } else {
-        errorText_ = QStringLiteral("connection refused (nothing listens on port %1)").arg(port);
+        errorText_ = text::format("connection refused (nothing listens on port %1)", {port});
     }
     return false;
 }
@@ -197,7 +196,7 @@ void TcpConnection::close() {
     fd_ = -1;
 }
 
-bool TcpConnection::lost(const QString& text) {
+bool TcpConnection::lost(const std::string& text) {
     errorText_ = text;
     close();
     return false;
@@ -205,7 +204,7 @@ bool TcpConnection::lost(const QString& text) {
 
 bool TcpConnection::write(const std::uint8_t* bytes, std::size_t size, Clock::time_point deadline) {
     if (fd_ < 0)
-        return lost(errorText_.isEmpty() ? QStringLiteral("not connected") : errorText_);
+        return lost(errorText_.empty() ? std::string("not connected") : errorText_);
     std::size_t done = 0;
     while (done < size) {
         const ssize_t n = ::send(fd_, bytes + done, size - done, MSG_NOSIGNAL);
@@ -218,12 +217,12 @@ bool TcpConnection::write(const std::uint8_t* bytes, std::size_t size, Clock::ti
         if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
             pollfd waiting{fd_, POLLOUT, 0};
             if (::poll(&waiting, 1, millisLeft(deadline)) <= 0)
-                return lost(QStringLiteral("the connection takes no more data"));
+                return lost(std::string("the connection takes no more data"));
             continue;
         }
         return lost(n < 0 && errno == EPIPE
-                        ? QStringLiteral("the connection was closed by the far end")
-                        : QStringLiteral("the connection failed: %1").arg(errnoText(errno)));
+                        ? std::string("the connection was closed by the far end")
+                        : "the connection failed: " + errnoText(errno));
     }
     return true;
 }
@@ -232,7 +231,7 @@ TcpConnection::Read TcpConnection::read(std::uint8_t* into, std::size_t most, st
                                         Clock::time_point deadline) {
     got = 0;
     if (fd_ < 0) {
-        lost(errorText_.isEmpty() ? QStringLiteral("not connected") : errorText_);
+        lost(errorText_.empty() ? std::string("not connected") : errorText_);
         return Read::Closed;
     }
     for (;;) {
@@ -242,15 +241,15 @@ TcpConnection::Read TcpConnection::read(std::uint8_t* into, std::size_t most, st
             return Read::Data;
         }
         if (n == 0) {
-            lost(QStringLiteral("the connection was closed by the far end"));
+            lost(std::string("the connection was closed by the far end"));
             return Read::Closed;
         }
         if (errno == EINTR)
             continue;
         if (errno != EAGAIN && errno != EWOULDBLOCK) {
             lost(errno == ECONNRESET
-                     ? QStringLiteral("the connection was reset by the far end")
-                     : QStringLiteral("the connection failed: %1").arg(errnoText(errno)));
+                     ? std::string("the connection was reset by the far end")
+                     : "the connection failed: " + errnoText(errno));
             return Read::Closed;
         }
         pollfd waiting{fd_, POLLIN, 0};
@@ -258,7 +257,7 @@ TcpConnection::Read TcpConnection::read(std::uint8_t* into, std::size_t most, st
         if (ready == 0)
             return Read::Timeout;
         if (ready < 0 && errno != EINTR) {
-            lost(QStringLiteral("the connection failed: %1").arg(errnoText(errno)));
+            lost("the connection failed: " + errnoText(errno));
             return Read::Closed;
         }
     }
@@ -277,26 +276,4 @@ bool TcpConnection::discard(std::size_t most) {
     return fd_ >= 0;
 }
 
-OpenFailure connectFailure(const TcpConnection& connection) {
-    OpenFailure failure;
-    switch (connection.failure()) {
-    case ConnectFailure::None:
-        return failure;
-    case ConnectFailure::Resolve:
-        failure.reason = OpenFailure::Reason::Resolve;
-        break;
-    case ConnectFailure::Refused:
-        failure.reason = OpenFailure::Reason::Refused;
-        break;
-    case ConnectFailure::Timeout:
-        failure.reason = OpenFailure::Reason::Timeout;
-        break;
-    case ConnectFailure::Other:
-        failure.reason = OpenFailure::Reason::Network;
-        break;
-    }
-    failure.text = connection.errorText();
-    return failure;
-}
-
-} // namespace cli::transport
+} // namespace platform

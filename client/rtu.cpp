@@ -1,8 +1,10 @@
-#include "cli/transport/rtu.h"
+#include "client/rtu.h"
+
+#include "platform/text.h"
 
 #include <algorithm>
 
-namespace cli::transport {
+namespace client {
 
 namespace {
 
@@ -34,7 +36,7 @@ Received RtuTransport::receive(const protocol::Frame& request, protocol::ReplyKi
                 reply.erase(reply.begin(), reply.begin() + std::ptrdiff_t(request.size()));
                 echo_ = Echo::Yes;
                 echoPossible = false;
-                tell(QStringLiteral("the request came back first (a local echo): skipped"));
+                tell("the request came back first (a local echo): skipped");
                 continue;
             }
             if (!repeats) {
@@ -81,89 +83,50 @@ Received RtuTransport::receive(const protocol::Frame& request, protocol::ReplyKi
 bool SerialTransport::open() {
     close();
     forgetEcho();
-    port_.setPortName(endpoint_.device);
     failure_ = {};
-    if (!port_.open(QIODevice::ReadWrite)) {
-        failure_ = {OpenFailure::Reason::Serial, port_.error(), port_.errorString()};
-        port_.clearError();
-        return false;
-    }
-    const bool configured =
-        port_.setBaudRate(endpoint_.baud) && port_.setDataBits(QSerialPort::Data8) &&
-        port_.setParity(QSerialPort::NoParity) && port_.setStopBits(QSerialPort::OneStop) &&
-        port_.setFlowControl(QSerialPort::NoFlowControl);
-    if (!configured) {
-        failure_ = {OpenFailure::Reason::Serial, port_.error(),
-                    QStringLiteral("the port cannot be set to %1 baud, 8N1: %2")
-                        .arg(endpoint_.baud)
-                        .arg(port_.errorString())};
-        close();
+    if (!port_.open(endpoint_.device, endpoint_.baud)) {
+        failure_ = {OpenFailure::Reason::Serial, port_.openError(), port_.errorText()};
+        if (port_.openError() == platform::SerialPort::OpenError::Settings)
+            failure_.text = text::format("the port cannot be set to %1 baud, 8N1: %2",
+                                         {endpoint_.baud, port_.errorText()});
         return false;
     }
     return true;
 }
 
 void SerialTransport::close() {
-    if (port_.isOpen())
-        port_.close();
-    port_.clearError();
+    port_.close();
 }
 
 bool SerialTransport::setBaud(int baud) {
-    if (!port_.setBaudRate(baud)) {
-        port_.clearError();
+    if (!port_.setBaud(baud))
         return false;
-    }
     endpoint_.baud = baud;
     return true;
 }
 
-bool SerialTransport::lost() {
-    lostText_ = port_.errorString();
-    port_.clearError();
-    return false;
-}
-
 bool SerialTransport::discardInput() {
-    port_.clear(QSerialPort::Input);
-    port_.readAll();
-    return true;
+    return port_.discardInput();
 }
 
 bool SerialTransport::write(const protocol::Frame& request) {
     // Handed to the driver at once when it can take it, as it always can an 8-byte frame on an
     // idle line; waited for otherwise.
-    const qint64 size = static_cast<qint64>(request.size());
-    if (port_.write(reinterpret_cast<const char*>(request.data()), size) != size)
-        return lost();
-    port_.flush();
-    if (port_.bytesToWrite() > 0 && !port_.waitForBytesWritten(1000))
-        return lost();
-    return true;
+    return port_.write(request.data(), request.size(),
+                       Clock::now() + std::chrono::milliseconds(1000));
 }
 
 RtuTransport::Read SerialTransport::read(std::uint8_t* into, std::size_t most, std::size_t& got,
                                          Clock::time_point deadline) {
-    for (;;) {
-        const qint64 n = port_.read(reinterpret_cast<char*>(into), qint64(most));
-        if (n > 0) {
-            got = std::size_t(n);
-            return Read::Data;
-        }
-        const Clock::time_point now = Clock::now();
-        if (now >= deadline)
-            return Read::Timeout;
-        const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - now);
-        if (!port_.waitForReadyRead(static_cast<int>(left.count()))) {
-            // Running out of time is judged above; any other failure means the port itself is
-            // gone, and waiting on it again would only spin.
-            if (port_.error() != QSerialPort::TimeoutError) {
-                lost();
-                return Read::Lost;
-            }
-            port_.clearError();
-        }
+    switch (port_.read(into, most, got, deadline)) {
+    case platform::SerialPort::Read::Data:
+        return Read::Data;
+    case platform::SerialPort::Read::Timeout:
+        return Read::Timeout;
+    case platform::SerialPort::Read::Lost:
+        break;
     }
+    return Read::Lost;
 }
 
 // RTU frames over TCP.
@@ -188,14 +151,14 @@ bool RtuOverTcpTransport::write(const protocol::Frame& request) {
 RtuTransport::Read RtuOverTcpTransport::read(std::uint8_t* into, std::size_t most, std::size_t& got,
                                              Clock::time_point deadline) {
     switch (connection_.read(into, most, got, deadline)) {
-    case TcpConnection::Read::Data:
+    case platform::TcpConnection::Read::Data:
         return Read::Data;
-    case TcpConnection::Read::Timeout:
+    case platform::TcpConnection::Read::Timeout:
         return Read::Timeout;
-    case TcpConnection::Read::Closed:
+    case platform::TcpConnection::Read::Closed:
         break;
     }
     return Read::Lost;
 }
 
-} // namespace cli::transport
+} // namespace client

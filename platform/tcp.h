@@ -5,15 +5,15 @@
 // stay in the kernel until they are asked for), so a peer that floods the connection costs a
 // bounded buffer and a peer that stops mid-reply costs at most the reply's deadline.
 
-#include "cli/transport/transport.h"
-
-#include <QString>
 
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <string>
 
-namespace cli::transport {
+namespace platform {
+
+using Clock = std::chrono::steady_clock;
 
 // Why a connection could not be made.
 enum class ConnectFailure {
@@ -34,7 +34,7 @@ public:
     // Resolves the host (a name, an IPv4 address or an IPv6 one without brackets) and connects
     // to the first of its addresses that accepts, all within timeoutMs. On failure failure()
     // and errorText() say why.
-    bool connect(const QString& host, std::uint16_t port, int timeoutMs);
+    bool connect(const std::string& host, std::uint16_t port, int timeoutMs);
     void close();
     bool isOpen() const { return fd_ >= 0; }
     ConnectFailure failure() const { return failure_; }
@@ -52,17 +52,14 @@ public:
     // when the connection turned out closed.
     bool discard(std::size_t most);
 
-    QString errorText() const { return errorText_; }
+    const std::string& errorText() const { return errorText_; }
 
 private:
-    bool lost(const QString& text);
+    bool lost(const std::string& text);
 
     int fd_ = -1;
     ConnectFailure failure_ = ConnectFailure::None;
-    QString errorText_;
+    std::string errorText_;
 };
 
-// The failure of a connection in the terms of OpenFailure.
-OpenFailure connectFailure(const TcpConnection& connection);
-
-} // namespace cli::transport
+} // namespace platform

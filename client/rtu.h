@@ -4,10 +4,11 @@
 // transparent serial device server. Both read a reply the same way (rtu.cpp); they differ only
 // in how bytes go in and out.
 
-#include "cli/transport/socket.h"
-#include "cli/transport/transport.h"
+#include "client/transport.h"
+#include "platform/serialport.h"
+#include "platform/tcp.h"
 
-namespace cli::transport {
+namespace client {
 
 class RtuTransport : public Transport {
 public:
@@ -43,19 +44,17 @@ public:
     bool isOpen() const override { return port_.isOpen(); }
     OpenFailure openFailure() const override { return failure_; }
     bool setBaud(int baud) override;
-    QString lostText() const override { return lostText_; }
+    std::string lostText() const override { return port_.errorText(); }
 
 private:
     bool discardInput() override;
     bool write(const protocol::Frame& request) override;
     Read read(std::uint8_t* into, std::size_t most, std::size_t& got,
               Clock::time_point deadline) override;
-    bool lost();
 
     Endpoint endpoint_;
-    QSerialPort port_;
+    platform::SerialPort port_;
     OpenFailure failure_;
-    QString lostText_;
 };
 
 class RtuOverTcpTransport final : public RtuTransport {
@@ -66,7 +65,7 @@ public:
     bool isOpen() const override { return connection_.isOpen(); }
     OpenFailure openFailure() const override { return failure_; }
     bool setBaud(int) override { return true; } // the far line's rate is set on the server
-    QString lostText() const override { return connection_.errorText(); }
+    std::string lostText() const override { return connection_.errorText(); }
 
 private:
     bool discardInput() override;
@@ -75,8 +74,8 @@ private:
               Clock::time_point deadline) override;
 
     Endpoint endpoint_;
-    TcpConnection connection_;
+    platform::TcpConnection connection_;
     OpenFailure failure_;
 };
 
-} // namespace cli::transport
+} // namespace client

@@ -1,4 +1,4 @@
-#include "cli/engine.h"
+#include "client/engine.h"
 
 #include <algorithm>
 #include <chrono>
@@ -6,7 +6,7 @@
 #include <thread>
 #include <utility>
 
-namespace cli {
+namespace client {
 
 namespace {
 
@@ -19,20 +19,20 @@ double millisBetween(std::chrono::steady_clock::time_point from,
 
 } // namespace
 
-QString statusName(Status status) {
+const char* statusName(Status status) {
     switch (status) {
     case Status::Ok:
-        return QStringLiteral("ok");
+        return "ok";
     case Status::Timeout:
-        return QStringLiteral("timeout");
+        return "timeout";
     case Status::BadReply:
-        return QStringLiteral("bad-reply");
+        return "bad-reply";
     case Status::Exception:
-        return QStringLiteral("exception");
+        return "exception";
     case Status::PortLost:
-        return QStringLiteral("port-error");
+        return "port-error";
     }
-    return {};
+    return "";
 }
 
 Engine::Engine() = default;
@@ -45,7 +45,7 @@ bool Engine::open(const Line& line) {
     return open();
 }
 
-bool Engine::open(const QString& device, int baud) {
+bool Engine::open(const std::string& device, int baud) {
     Line line;
     line.device = device;
     line.port = device;
@@ -55,7 +55,7 @@ bool Engine::open(const QString& device, int baud) {
 
 bool Engine::open() {
     close();
-    transport_ = transport::makeTransport(endpoint_);
+    transport_ = makeTransport(endpoint_);
     transport_->note = trace_.note;
     if (!transport_->open()) {
         openFailure_ = transport_->openFailure();
@@ -87,7 +87,7 @@ void Engine::setTrace(Trace trace) {
 int Engine::gapMs() const {
     if (gapMs_)
         return *gapMs_;
-    if (endpoint_.kind == transport::Kind::ModbusTcp)
+    if (endpoint_.kind == Kind::ModbusTcp)
         return 0;
     // 3.5 characters of silence end an RTU frame; a whole millisecond more than that, and never
     // under 2 ms, for the timers of the adapters and servers that watch for it.
@@ -149,7 +149,7 @@ Engine::Sent Engine::send(const protocol::Frame& request, protocol::ReplyKind ki
     if (!transport_ || !transport_->send(request)) {
         Result lost;
         lost.status = Status::PortLost;
-        lost.portError = transport_ ? transport_->lostText() : QStringLiteral("not open");
+        lost.portError = transport_ ? transport_->lostText() : std::string("not open");
         lastEnd_ = Clock::now();
         sent.lost = lost;
         return sent;
@@ -168,12 +168,12 @@ Result Engine::receive(const protocol::Frame& request, protocol::ReplyKind kind,
     // beyond an RTU server) the wait starts once its eight characters can have left the line at
     // this rate.
     auto onLine = std::chrono::microseconds(0);
-    if (endpoint_.kind != transport::Kind::ModbusTcp)
+    if (endpoint_.kind != Kind::ModbusTcp)
         onLine = std::chrono::microseconds(static_cast<long long>(
             std::ceil(8.0 * kBitsPerCharacter * 1e6 / std::max(endpoint_.baud, 1))));
     const Clock::time_point deadline = written + onLine + std::chrono::milliseconds(timeoutMs_);
 
-    transport::Received received = transport_->receive(request, kind, deadline);
+    Received received = transport_->receive(request, kind, deadline);
     lastEnd_ = Clock::now();
     result.reply = std::move(received.reply);
     result.expectedLength = received.expectedLength;
@@ -183,20 +183,20 @@ Result Engine::receive(const protocol::Frame& request, protocol::ReplyKind kind,
         return result;
     };
     switch (received.outcome) {
-    case transport::Received::Outcome::Timeout:
+    case Received::Outcome::Timeout:
         result.status = Status::Timeout;
         result.latencyMs = millisBetween(written, *lastEnd_);
         return report();
-    case transport::Received::Outcome::Lost:
+    case Received::Outcome::Lost:
         result.status = Status::PortLost;
         result.portError = received.lostText;
         return report();
-    case transport::Received::Outcome::Malformed:
+    case Received::Outcome::Malformed:
         result.status = Status::BadReply;
         result.failedCheck = received.failedCheck;
         result.latencyMs = millisBetween(written, received.lastByte);
         return report();
-    case transport::Received::Outcome::Whole:
+    case Received::Outcome::Whole:
         break;
     }
 
@@ -221,4 +221,4 @@ Result Engine::receive(const protocol::Frame& request, protocol::ReplyKind kind,
     return report();
 }
 
-} // namespace cli
+} // namespace client

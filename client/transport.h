@@ -17,9 +17,7 @@
 // Every wait has a deadline; a transport never buffers more than one reply's worth of bytes.
 
 #include "modbus/protocol.h"
-
-#include <QSerialPort>
-#include <QString>
+#include "platform/serialport.h"
 
 #include <chrono>
 #include <cstdint>
@@ -28,7 +26,11 @@
 #include <string>
 #include <vector>
 
-namespace cli::transport {
+namespace platform {
+class TcpConnection;
+}
+
+namespace client {
 
 using Clock = std::chrono::steady_clock;
 
@@ -43,8 +45,8 @@ constexpr int kDefaultConnectTimeoutMs = 3000;
 
 struct Endpoint {
     Kind kind = Kind::Serial;
-    QString device; // a serial device's path
-    QString host;   // a name, an IPv4 address or an IPv6 one (without brackets)
+    std::string device; // a serial device's path
+    std::string host;   // a name, an IPv4 address or an IPv6 one (without brackets)
     std::uint16_t port = kDefaultTcpPort;
     // The serial line's rate: the device's own, or for rtu+tcp:// the far line's, which only
     // times the request on that line (the server's rate is set on the server).
@@ -63,8 +65,8 @@ struct OpenFailure {
         Network, // any other network failure
     };
     Reason reason = Reason::None;
-    QSerialPort::SerialPortError serialError = QSerialPort::NoError;
-    QString text;
+    platform::SerialPort::OpenError serialError = platform::SerialPort::OpenError::None;
+    std::string text;
 };
 
 // A reply as the transport received it.
@@ -80,7 +82,7 @@ struct Received {
     std::size_t expectedLength = 0;
     Clock::time_point lastByte{};
     std::string failedCheck;
-    QString lostText;
+    std::string lostText;
 };
 
 class Transport {
@@ -104,14 +106,14 @@ public:
     // The reply to the request last sent, read until it is whole or the deadline passes.
     virtual Received receive(const protocol::Frame& request, protocol::ReplyKind kind,
                              Clock::time_point deadline) = 0;
-    virtual QString lostText() const = 0;
+    virtual std::string lostText() const = 0;
 
     // What the trace may want to know that is not a frame: a local echo skipped, a late reply
     // dropped, a connection reset.
-    std::function<void(const QString&)> note;
+    std::function<void(const std::string&)> note;
 
 protected:
-    void tell(const QString& text) const {
+    void tell(const std::string& text) const {
         if (note)
             note(text);
     }
@@ -119,7 +121,10 @@ protected:
 
 std::unique_ptr<Transport> makeTransport(const Endpoint& endpoint);
 
-// "tcp://HOST:PORT" with an IPv6 host in brackets, "rtu+tcp://..." likewise; a device as is.
-QString endpointText(const Endpoint& endpoint);
+// Why a connection was not made, in the terms of OpenFailure.
+OpenFailure connectFailure(const platform::TcpConnection& connection);
 
-} // namespace cli::transport
+// "tcp://HOST:PORT" with an IPv6 host in brackets, "rtu+tcp://..." likewise; a device as is.
+std::string endpointText(const Endpoint& endpoint);
+
+} // namespace client

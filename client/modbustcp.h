@@ -3,11 +3,11 @@
 // Modbus TCP: each request with an MBAP header and a transaction id of its own, each reply
 // matched by that id.
 
-#include "cli/transport/mbap.h"
-#include "cli/transport/socket.h"
-#include "cli/transport/transport.h"
+#include "client/mbap.h"
+#include "client/transport.h"
+#include "platform/tcp.h"
 
-namespace cli::transport {
+namespace client {
 
 class ModbusTcpTransport final : public Transport {
 public:
@@ -20,11 +20,11 @@ public:
     bool send(const protocol::Frame& request) override;
     Received receive(const protocol::Frame& request, protocol::ReplyKind kind,
                      Clock::time_point deadline) override;
-    QString lostText() const override { return connection_.errorText(); }
+    std::string lostText() const override { return connection_.errorText(); }
 
 private:
     Endpoint endpoint_;
-    TcpConnection connection_;
+    platform::TcpConnection connection_;
     OpenFailure failure_;
     mbap::Reassembly stream_;
     std::uint16_t lastId_ = 0;
@@ -33,4 +33,4 @@ private:
     bool reconnect_ = false;
 };
 
-} // namespace cli::transport
+} // namespace client

@@ -1,8 +1,9 @@
-#include "cli/transport/modbustcp.h"
+#include "client/modbustcp.h"
 
 #include "modbus/hextext.h"
+#include "platform/text.h"
 
-namespace cli::transport {
+namespace client {
 
 bool ModbusTcpTransport::open() {
     close();
@@ -20,7 +21,7 @@ void ModbusTcpTransport::close() {
 
 bool ModbusTcpTransport::send(const protocol::Frame& request) {
     if (reconnect_) {
-        tell(QStringLiteral("connecting again to resynchronise the stream"));
+        tell("connecting again to resynchronise the stream");
         if (!open())
             return false;
     }
@@ -49,10 +50,10 @@ Received ModbusTcpTransport::receive(const protocol::Frame& request, protocol::R
             received.failedCheck = front.failed;
             received.reply = stream_.bytes();
             received.lastByte = Clock::now();
-            tell(QStringLiteral("the stream's %1 is %2: it is read no further, and the "
-                                "connection is made again before the next request")
-                     .arg(QString::fromStdString(front.failed))
-                     .arg(front.failed == "protocol id" ? front.protocolId : front.length));
+            tell(text::format("the stream's %1 is %2: it is read no further, and the "
+                              "connection is made again before the next request",
+                              {front.failed,
+                               front.failed == "protocol id" ? front.protocolId : front.length}));
             connection_.close();
             stream_.clear();
             reconnect_ = true;
@@ -61,11 +62,10 @@ Received ModbusTcpTransport::receive(const protocol::Frame& request, protocol::R
         if (front.state == mbap::Cut::State::Whole) {
             const std::vector<std::uint8_t> adu = stream_.take();
             if (front.transactionId != lastId_) {
-                tell(QStringLiteral("dropped a late reply with transaction id %1 (this request's "
-                                    "is %2): %3")
-                         .arg(front.transactionId)
-                         .arg(lastId_)
-                         .arg(QString::fromStdString(modbus::frameText(adu.data(), adu.size()))));
+                tell(text::format("dropped a late reply with transaction id %1 (this request's "
+                                  "is %2): %3",
+                                  {front.transactionId, lastId_,
+                                   modbus::frameText(adu.data(), adu.size())}));
                 continue;
             }
             received.reply = mbap::rtuFrame(adu.data(), adu.size());
@@ -77,15 +77,15 @@ Received ModbusTcpTransport::receive(const protocol::Frame& request, protocol::R
 
         std::size_t got = 0;
         switch (connection_.read(chunk, stream_.room(), got, deadline)) {
-        case TcpConnection::Read::Data:
+        case platform::TcpConnection::Read::Data:
             received.lastByte = Clock::now();
             stream_.append(chunk, got);
             break;
-        case TcpConnection::Read::Timeout:
+        case platform::TcpConnection::Read::Timeout:
             received.outcome = Received::Outcome::Timeout;
             received.reply = pending();
             return received;
-        case TcpConnection::Read::Closed:
+        case platform::TcpConnection::Read::Closed:
             received.outcome = Received::Outcome::Lost;
             received.reply = pending();
             received.lostText = connection_.errorText();
@@ -95,4 +95,4 @@ Received ModbusTcpTransport::receive(const protocol::Frame& request, protocol::R
     }
 }
 
-} // namespace cli::transport
+} // namespace client
