@@ -194,14 +194,17 @@ bool frmMain::eventFilter(QObject* watched, QEvent* event) {
 // afresh each time the list opens, so an adapter plugged in meanwhile shows up, and never while
 // it is closed. Item k is port k+1, as the port selection numbers it.
 void frmMain::describePortsInList() {
-    const QList<serial::SerialDevice> devices = serial::listSerialDevices(serial::systemPortInfo());
+    const std::vector<serial::SerialDevice> devices =
+        serial::listSerialDevices(serial::systemPortInfo());
+    const std::string programDir = programDir_.toStdString();
     QAbstractItemModel* items = Combo1->model();
     // The tooltip is read from the item when it is asked for; left to signal the change, the
     // list would rewrite its edit field for the current item.
     const QSignalBlocker quiet(items);
     for (int k = 0; k < Combo1->count(); ++k) {
-        const auto target = serial::describeComPort(programDir_, k + 1, devices);
-        items->setData(items->index(k, 0), serial::comPortSummary(target), Qt::ToolTipRole);
+        const auto target = serial::describeComPort(programDir, k + 1, devices);
+        items->setData(items->index(k, 0), QString::fromStdString(serial::comPortSummary(target)),
+                       Qt::ToolTipRole);
     }
 }
 

@@ -2,8 +2,15 @@
 
 #include "cli/verbs.h"
 
-#include <QRegularExpression>
-#include <QSet>
+#include "platform/text.h"
+
+#include <iterator>
+#include <optional>
+#include <set>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
 
 namespace cli {
 
@@ -12,10 +19,10 @@ namespace {
 constexpr int kWindowHighestAddress = 35; // the window's rule for a new address
 constexpr int kHighestStation = 247;
 constexpr int kDefaultScanBauds[] = {4800, 9600, 14400, 19200};
-const QString kCollisionAdvice = QStringLiteral(
+const std::string kCollisionAdvice =
     "Several sensors may be answering: with several sensors on one line, every one answers this "
     "query and their replies collide. Connect one sensor at a time, or find each with 'qf7320 "
-    "scan --stations 1-247'");
+    "scan --stations 1-247'";
 
 protocol::Frame sealed(protocol::Frame frame) {
     protocol::sealCrc(frame);
@@ -28,29 +35,29 @@ protocol::Frame registerZeroRequest(int station) {
 }
 
 int changeAddress(Context& context) {
-    const bool force = context.isSet(QStringLiteral("force"));
+    const bool force = context.isSet("force");
     const int highest = force ? kHighestStation : kWindowHighestAddress;
-    const QString typed = context.value(QStringLiteral("set"));
+    const std::string typed = context.value("set");
     const auto wanted = wholeNumber(typed, 1, highest);
     if (!wanted)
         return context.usage(
-            force ? QStringLiteral("--set %1 is not a station address: 1-247").arg(typed)
-                  : QStringLiteral("--set %1 is outside 1-35, the addresses the window allows; "
-                                   "nothing was sent. --force allows 1-247")
-                        .arg(typed));
+            force ? text::format("--set %1 is not a station address: 1-247", {typed})
+                  : text::format("--set %1 is outside 1-35, the addresses the window allows; "
+                                 "nothing was sent. --force allows 1-247",
+                                 {typed}));
     if (const int status = context.openPort())
         return status;
 
     const int station = context.common().station;
     const int target = static_cast<int>(*wanted);
-    QJsonObject object = context.record(station);
-    object[QStringLiteral("address")] = target;
+    json::Value object = context.record(station);
+    object["address"] = target;
 
     const Result change = context.engine().transact(
         sealed(protocol::addressChangeRequest(static_cast<std::uint8_t>(station),
                                               static_cast<std::uint8_t>(target))),
         protocol::ReplyKind::WriteEcho);
-    const QString changeRequest = QStringLiteral("the change of its address to %1").arg(target);
+    const std::string changeRequest = text::format("the change of its address to %1", {target});
     if (change.status == Status::Exception || change.status == Status::PortLost)
         return context.fail(change, object, station, changeRequest);
 
@@ -59,90 +66,96 @@ int changeAddress(Context& context) {
     const Result confirm =
         context.engine().transact(registerZeroRequest(target), protocol::ReplyKind::Registers);
     if (confirm.status == Status::PortLost)
-        return context.fail(confirm, object, target, QStringLiteral("the read at its new address"));
+        return context.fail(confirm, object, target, "the read at its new address");
     if (confirm.status != Status::Ok) {
         if (change.status != Status::Ok)
             return context.fail(change, object, station, changeRequest,
-                                QStringLiteral("Nor does a sensor answer at %1. Check the cable, "
-                                               "the station (-s) and the rate (-b); 'qf7320 "
-                                               "address' asks the sensor its address")
-                                    .arg(target));
-        const QString text = QStringLiteral("verification failed: station %1 acknowledged the "
-                                            "change to %2, but %3")
-                                 .arg(station)
-                                 .arg(target)
-                                 .arg(context.failureText(
-                                     confirm, target, QStringLiteral("a read at its new address")));
-        context.out().message(QStringLiteral("qf7320: %1. 'qf7320 address' asks the sensor its "
-                                             "address")
-                                  .arg(text));
+                                text::format("Nor does a sensor answer at %1. Check the cable, "
+                                             "the station (-s) and the rate (-b); 'qf7320 "
+                                             "address' asks the sensor its address",
+                                             {target}));
+        const std::string failure = text::format(
+            "verification failed: station %1 acknowledged the change to %2, but %3",
+            {station, target, context.failureText(confirm, target, "a read at its new address")});
+        context.out().message(
+            text::format("qf7320: %1. 'qf7320 address' asks the sensor its address", {failure}));
         if (context.out().json()) {
-            object[QStringLiteral("verified")] = false;
-            object[QStringLiteral("status")] = statusName(confirm.status);
-            object[QStringLiteral("error")] = text;
+            object["verified"] = false;
+            object["status"] = statusName(confirm.status);
+            object["error"] = failure;
             context.out().object(object);
         }
         return kExitVerify;
     }
     if (change.status != Status::Ok)
-        context.out().message(QStringLiteral("qf7320: %1; it answers at %2 all the same")
-                                  .arg(context.failureText(change, station, changeRequest))
-                                  .arg(target));
+        context.out().message(
+            text::format("qf7320: %1; it answers at %2 all the same",
+                         {context.failureText(change, station, changeRequest), target}));
     if (context.out().json()) {
-        object[QStringLiteral("verified")] = true;
-        object[QStringLiteral("latency_ms")] = roundedMillis(confirm.latencyMs);
-        object[QStringLiteral("status")] = statusName(confirm.status);
+        object["verified"] = true;
+        object["latency_ms"] = json::number(roundedMillis(confirm.latencyMs));
+        object["status"] = statusName(confirm.status);
         context.out().object(object);
     } else {
-        context.out().data(QStringLiteral("address %1 (verified)").arg(target));
+        context.out().data(text::format("address %1 (verified)", {target}));
     }
     return kExitOk;
 }
 
-std::optional<std::pair<int, int>> stationRange(const QString& text) {
-    static const QRegularExpression range(QStringLiteral("^([0-9]{1,3})(?:-([0-9]{1,3}))?$"));
-    const QRegularExpressionMatch match = range.match(text);
-    if (!match.hasMatch())
+// One to three decimal digits as a number; nothing for anything else.
+std::optional<int> shortNumber(std::string_view digits) {
+    if (digits.empty() || digits.size() > 3)
         return std::nullopt;
-    const int from = match.captured(1).toInt();
-    const int to = match.captured(2).isEmpty() ? from : match.captured(2).toInt();
-    if (from < 1 || to > kHighestStation || from > to)
+    int value = 0;
+    for (const char c : digits) {
+        if (c < '0' || c > '9')
+            return std::nullopt;
+        value = value * 10 + (c - '0');
+    }
+    return value;
+}
+
+// "FROM-TO" or a single station, within 1-247.
+std::optional<std::pair<int, int>> stationRange(std::string_view typed) {
+    const std::size_t dash = typed.find('-');
+    const std::optional<int> from = shortNumber(typed.substr(0, dash));
+    const std::optional<int> to =
+        dash == std::string_view::npos ? from : shortNumber(typed.substr(dash + 1));
+    if (!from || !to || *from < 1 || *to > kHighestStation || *from > *to)
         return std::nullopt;
-    return std::pair{from, to};
+    return std::pair{*from, *to};
 }
 
 } // namespace
 
 int addressCommand(Context& context) {
-    if (const int status =
-            context.noArguments(QStringLiteral("to change the address: address --set NEW")))
+    if (const int status = context.noArguments("to change the address: address --set NEW"))
         return status;
-    if (context.isSet(QStringLiteral("set")))
+    if (context.isSet("set"))
         return changeAddress(context);
-    if (context.isSet(QStringLiteral("force")))
-        return context.usage(QStringLiteral("--force goes with --set NEW"));
+    if (context.isSet("force"))
+        return context.usage("--force goes with --set NEW");
     if (const int status = context.openPort())
         return status;
 
     const Result result = context.engine().transact(sealed(protocol::addressQueryRequest()),
                                                     protocol::ReplyKind::Address);
-    QJsonObject object = context.record(protocol::kAddressQueryStation);
+    json::Value object = context.record(protocol::kAddressQueryStation);
     // Replies that collide arrive damaged, or stop short of a whole one.
     const bool collided = result.status == Status::BadReply ||
                           (result.status == Status::Timeout && !result.reply.empty());
     if (result.status != Status::Ok)
-        return context.fail(result, object, protocol::kAddressQueryStation,
-                            QStringLiteral("the address query"),
-                            collided ? kCollisionAdvice : QString());
+        return context.fail(result, object, protocol::kAddressQueryStation, "the address query",
+                            collided ? kCollisionAdvice : std::string());
     const std::optional<std::uint8_t> address =
         protocol::decodeAddress(result.reply.data(), result.reply.size());
     if (context.out().json()) {
-        object[QStringLiteral("address")] = address ? QJsonValue(*address) : QJsonValue();
-        object[QStringLiteral("latency_ms")] = roundedMillis(result.latencyMs);
-        object[QStringLiteral("status")] = statusName(result.status);
+        object["address"] = address ? json::Value(*address) : json::Value(nullptr);
+        object["latency_ms"] = json::number(roundedMillis(result.latencyMs));
+        object["status"] = statusName(result.status);
         context.out().object(object);
     } else {
-        context.out().data(QStringLiteral("address %1").arg(address.value_or(0)));
+        context.out().data(text::format("address %1", {address.value_or(0)}));
     }
     return kExitOk;
 }
@@ -152,38 +165,36 @@ int scanCommand(Context& context) {
         return status;
     // Over a network the far line's rate is set on the server or the gateway: one rate.
     const Line& line = context.common().line;
-    QList<int> bauds;
+    std::vector<int> bauds;
     if (line.isNetwork()) {
-        if (context.isSet(QStringLiteral("bauds")))
-            return context.usage(QStringLiteral("--bauds does not apply to %1: the rate of the "
-                                                "serial line beyond it is set on the server or "
-                                                "the gateway, and scan tries the stations at "
-                                                "that one rate")
-                                     .arg(qtext(line.port)));
-        bauds << line.baud;
-    } else if (context.isSet(QStringLiteral("bauds"))) {
-        for (const QString& item : context.value(QStringLiteral("bauds")).split(QLatin1Char(','))) {
-            const auto baud = parseBaud(item.trimmed());
+        if (context.isSet("bauds"))
+            return context.usage(text::format("--bauds does not apply to %1: the rate of the "
+                                              "serial line beyond it is set on the server or "
+                                              "the gateway, and scan tries the stations at "
+                                              "that one rate",
+                                              {line.port}));
+        bauds.push_back(line.baud);
+    } else if (context.isSet("bauds")) {
+        for (const std::string& item : text::split(context.value("bauds"), ',')) {
+            const auto baud = parseBaud(text::trimmed(item));
             if (!baud)
-                return context.usage(QStringLiteral("--bauds: '%1' is not a standard rate: %2")
-                                         .arg(item, baudListText()));
-            bauds << *baud;
+                return context.usage(text::format("--bauds: '%1' is not a standard rate: %2",
+                                                  {item, baudListText()}));
+            bauds.push_back(*baud);
         }
-    } else if (context.isSet(QStringLiteral("baud"))) {
-        bauds << context.common().line.baud;
+    } else if (context.isSet("baud")) {
+        bauds.push_back(context.common().line.baud);
     } else {
-        for (const int baud : kDefaultScanBauds)
-            bauds << baud;
+        bauds.assign(std::begin(kDefaultScanBauds), std::end(kDefaultScanBauds));
     }
     std::optional<std::pair<int, int>> range;
-    if (context.isSet(QStringLiteral("stations"))) {
-        range = stationRange(context.value(QStringLiteral("stations")));
+    if (context.isSet("stations")) {
+        range = stationRange(context.value("stations"));
         if (!range)
-            return context.usage(QStringLiteral("--stations %1 is not a range FROM-TO within "
-                                                "1-247")
-                                     .arg(context.value(QStringLiteral("stations"))));
+            return context.usage(text::format("--stations %1 is not a range FROM-TO within 1-247",
+                                              {context.value("stations")}));
     }
-    if (const int status = context.openPort(bauds.first()))
+    if (const int status = context.openPort(bauds.front()))
         return status;
 
     Engine& engine = context.engine();
@@ -193,38 +204,34 @@ int scanCommand(Context& context) {
         ++found;
         const long long lux = luxOf(reading);
         if (context.out().json()) {
-            QJsonObject object = context.record(station);
-            object[QStringLiteral("lux")] = luxJson(lux);
-            object[QStringLiteral("status")] = statusName(reading.status);
+            json::Value object = context.record(station);
+            object["lux"] = luxJson(lux);
+            object["status"] = statusName(reading.status);
             if (reading.status == Status::Ok)
-                object[QStringLiteral("latency_ms")] = roundedMillis(reading.latencyMs);
+                object["latency_ms"] = json::number(roundedMillis(reading.latencyMs));
             context.out().object(object);
         } else {
-            const QString what =
-                lux >= 0 ? QStringLiteral("%1 lx").arg(lux)
-                         : QStringLiteral("(no reading: %1)").arg(statusName(reading.status));
-            context.out().data(line.isNetwork()
-                                   ? QStringLiteral("station %1  %2").arg(station).arg(what)
-                                   : QStringLiteral("%1 baud  station %2  %3")
-                                         .arg(engine.baud())
-                                         .arg(station)
-                                         .arg(what));
+            const std::string what =
+                lux >= 0 ? text::format("%1 lx", {lux})
+                         : text::format("(no reading: %1)", {statusName(reading.status)});
+            context.out().data(line.isNetwork() ? text::format("station %1  %2", {station, what})
+                                                : text::format("%1 baud  station %2  %3",
+                                                               {engine.baud(), station, what}));
         }
     };
 
     for (const int baud : bauds) {
         if (baud != engine.baud() && !engine.setBaud(baud)) {
             context.out().message(
-                QStringLiteral("qf7320: the port refuses %1 baud; that rate is skipped").arg(baud));
+                text::format("qf7320: the port refuses %1 baud; that rate is skipped", {baud}));
             continue;
         }
-        QSet<int> seen;
+        std::set<int> seen;
         const Result query =
             engine.transact(sealed(protocol::addressQueryRequest()), protocol::ReplyKind::Address);
         if (query.status == Status::PortLost)
             return context.fail(query, context.record(protocol::kAddressQueryStation),
-                                protocol::kAddressQueryStation,
-                                QStringLiteral("the address query"));
+                                protocol::kAddressQueryStation, "the address query");
         if (query.status == Status::Ok) {
             if (const auto station =
                     protocol::decodeAddress(query.reply.data(), query.reply.size());
@@ -235,22 +242,21 @@ int scanCommand(Context& context) {
             }
         } else if (query.status == Status::BadReply) {
             context.out().message(
-                QStringLiteral("qf7320: at %1 baud the address query got a bad reply (%2): "
-                               "several sensors may be answering at once; --stations reads each "
-                               "station in turn")
-                    .arg(baud)
-                    .arg(QString::fromStdString(query.failedCheck)));
+                text::format("qf7320: at %1 baud the address query got a bad reply (%2): "
+                             "several sensors may be answering at once; --stations reads each "
+                             "station in turn",
+                             {baud, query.failedCheck}));
         }
         if (!range)
             continue;
         for (int station = range->first; station <= range->second; ++station) {
-            if (seen.contains(station))
+            if (seen.count(station))
                 continue;
             const Result reading =
                 engine.transact(registerZeroRequest(station), protocol::ReplyKind::Registers);
             if (reading.status == Status::PortLost)
                 return context.fail(reading, context.record(station), station,
-                                    QStringLiteral("the read of register 0"));
+                                    "the read of register 0");
             // An exception is an answer too: a sensor is there, it only refused the read. Not
             // so a gateway's own exceptions, which say that nothing answered it.
             const bool gatewaySaysNone =
@@ -264,33 +270,33 @@ int scanCommand(Context& context) {
 
     if (found > 0)
         return kExitOk;
-    QStringList rates;
+    std::vector<std::string> rates;
     for (const int baud : bauds)
-        rates << QString::number(baud);
-    const QString stationsText =
-        range ? QStringLiteral(" or a read at stations %1-%2").arg(range->first).arg(range->second)
-              : QString();
-    const QString text = line.isNetwork()
-                             ? QStringLiteral("no sensor found through %1 with the address query%2")
-                                   .arg(qtext(line.port), stationsText)
-                             : QStringLiteral("no sensor found at %1 baud with the address query%2")
-                                   .arg(rates.join(QLatin1Char(',')), stationsText);
+        rates.push_back(std::to_string(baud));
+    const std::string stationsText =
+        range ? text::format(" or a read at stations %1-%2", {range->first, range->second})
+              : std::string();
+    const std::string failure =
+        line.isNetwork() ? text::format("no sensor found through %1 with the address query%2",
+                                        {line.port, stationsText})
+                         : text::format("no sensor found at %1 baud with the address query%2",
+                                        {text::join(rates, ","), stationsText});
     context.out().message(
         line.isNetwork()
-            ? QStringLiteral("qf7320: %1. Check the wiring and rate of the serial line beyond "
-                             "it and the sensor's power; try every station (--stations 1-247) "
-                             "or a longer --timeout")
-                  .arg(text)
-            : QStringLiteral("qf7320: %1. Check the cable and the sensor's power; try other "
-                             "rates (--bauds), every station (--stations 1-247) or a longer "
-                             "--timeout")
-                  .arg(text));
+            ? text::format("qf7320: %1. Check the wiring and rate of the serial line beyond "
+                           "it and the sensor's power; try every station (--stations 1-247) "
+                           "or a longer --timeout",
+                           {failure})
+            : text::format("qf7320: %1. Check the cable and the sensor's power; try other "
+                           "rates (--bauds), every station (--stations 1-247) or a longer "
+                           "--timeout",
+                           {failure}));
     if (context.out().json()) {
-        QJsonObject object;
-        object[QStringLiteral("time")] = isoTimeNow();
-        object[QStringLiteral("port")] = qtext(context.common().line.port);
-        object[QStringLiteral("status")] = statusName(Status::Timeout);
-        object[QStringLiteral("error")] = text;
+        json::Value object = json::Value::object();
+        object["time"] = isoTimeNow();
+        object["port"] = context.common().line.port;
+        object["status"] = statusName(Status::Timeout);
+        object["error"] = failure;
         context.out().object(object);
     }
     return kExitNoReply;

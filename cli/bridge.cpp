@@ -4,26 +4,40 @@
 
 #include "cli/verbs.h"
 
-#include "cli/stopsignal.h"
+#include "logger/stopsignal.h"
 #include "modbus/crc16.h"
 #include "modbus/hextext.h"
+#include "platform/text.h"
 #include "serial/comlink.h"
 #include "serial/comport.h"
-
-#include <QDir>
-#include <QFile>
-#include <QFileInfo>
+#include "serial/filepath.h"
 
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
+#include <filesystem>
+
+#ifndef _WIN32
 #include <fcntl.h>
 #include <poll.h>
 #include <termios.h>
 #include <unistd.h>
+#endif
 
 namespace cli {
+
+#ifdef _WIN32
+
+int bridgeCommand(Context& context) {
+    // A Windows program cannot make a COM port of its own: that takes a virtual null-modem
+    // driver, which the bridge does not install.
+    return context.usage("bridge is not part of the Windows build: it needs a virtual null-modem "
+                         "pair (com0com or the like) to give the window a COM port; run the "
+                         "bridge on Linux, or point the window at the sensor's port itself");
+}
+
+#else
 
 namespace {
 
@@ -51,27 +65,27 @@ public:
     }
 
     // The reason when it cannot be made.
-    QString open() {
+    std::string open() {
         master_ = ::posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
         if (master_ < 0 || ::grantpt(master_) != 0 || ::unlockpt(master_) != 0)
-            return QString::fromLocal8Bit(std::strerror(errno));
+            return std::strerror(errno);
         const char* name = ::ptsname(master_);
         if (!name)
-            return QString::fromLocal8Bit(std::strerror(errno));
-        slave_ = QString::fromLocal8Bit(name);
+            return std::strerror(errno);
+        slave_ = name;
         slaveHold_ = ::open(name, O_RDWR | O_NOCTTY | O_CLOEXEC);
         termios t{};
         if (slaveHold_ < 0 || ::tcgetattr(slaveHold_, &t) != 0)
-            return QString::fromLocal8Bit(std::strerror(errno));
+            return std::strerror(errno);
         // No echo and no translation: the window's frames pass as they are.
         ::cfmakeraw(&t);
         if (::tcsetattr(slaveHold_, TCSANOW, &t) != 0)
-            return QString::fromLocal8Bit(std::strerror(errno));
+            return std::strerror(errno);
         return {};
     }
 
     int fd() const { return master_; }
-    const QString& device() const { return slave_; }
+    const std::string& device() const { return slave_; }
 
     // Everything the window has written since the last call.
     void readInto(std::vector<std::uint8_t>& bytes) {
@@ -106,7 +120,7 @@ public:
 private:
     int master_ = -1;
     int slaveHold_ = -1;
-    QString slave_;
+    std::string slave_;
 };
 
 protocol::ReplyKind replyKindOf(const protocol::Frame& request) {
@@ -127,42 +141,42 @@ double secondsSince(Clock::time_point then) {
 } // namespace
 
 int bridgeCommand(Context& context) {
-    const QStringList words = context.arguments();
+    const std::vector<std::string> words = context.arguments();
     if (words.size() != 2)
-        return context.usage(
-            QStringLiteral("bridge takes COMn and an endpoint, such as 'bridge COM5 "
-                           "tcp://192.0.2.10:502'; see qf7320 help bridge"));
+        return context.usage("bridge takes COMn and an endpoint, such as 'bridge COM5 "
+                             "tcp://192.0.2.10:502'; see qf7320 help bridge");
     const std::optional<int> port = serial::parseComPortName(words.at(0));
     if (!port)
-        return context.usage(QStringLiteral("'%1' is not a port: COM1 to COM255").arg(words.at(0)));
+        return context.usage(text::format("'%1' is not a port: COM1 to COM255", {words.at(0)}));
     const std::optional<Line> endpoint = context.lineFor(words.at(1));
     if (!endpoint)
         return kExitUsage;
-    const QString dir = context.isSet(QStringLiteral("dir")) ? context.value(QStringLiteral("dir"))
-                                                             : context.common().programDir;
-    if (!QFileInfo(dir).isDir())
-        return context.usage(QStringLiteral("--dir %1 is not a directory").arg(dir));
+    const std::string dir =
+        context.isSet("dir") ? context.value("dir") : context.common().programDir;
+    std::error_code notADirectory;
+    if (!std::filesystem::is_directory(serial::filepath::toNative(dir), notADirectory))
+        return context.usage(text::format("--dir %1 is not a directory", {dir}));
 
     // The window's side first: an endpoint that is down now is waited for, a COMn that cannot
     // be made is not.
     WindowSide window;
-    if (const QString error = window.open(); !error.isEmpty()) {
-        context.out().message(
-            QStringLiteral("qf7320: cannot make a pseudo-terminal: %1").arg(error));
+    if (const std::string error = window.open(); !error.empty()) {
+        context.out().message("qf7320: cannot make a pseudo-terminal: " + error);
         return kExitPort;
     }
     const serial::LinkResult link =
-        serial::linkComPortTo(dir, *port, window.device(), context.isSet(QStringLiteral("force")));
+        serial::linkComPortTo(dir, *port, window.device(), context.isSet("force"));
+    const std::string& entry = link.entry;
     if (link.outcome != serial::LinkResult::Outcome::Done) {
-        context.out().message(QStringLiteral("qf7320: %1").arg(link.message));
+        context.out().message("qf7320: " + link.message);
         return kExitUsage;
     }
-    const StopSignal stop;
+    const logger::StopSignal stop;
     Output& out = context.out();
-    const QString name = QStringLiteral("COM%1").arg(*port);
-    const QString where = qtext(endpoint->port);
-    out.message(QStringLiteral("qf7320 bridge: %1 (%2) relays to %3; Ctrl-C ends it")
-                    .arg(QDir::toNativeSeparators(link.entry), window.device(), where));
+    const std::string name = "COM" + std::to_string(*port);
+    const std::string& where = endpoint->port;
+    out.message(text::format("qf7320 bridge: %1 (%2) relays to %3; Ctrl-C ends it",
+                             {serial::filepath::nativeSeparators(entry), window.device(), where}));
 
     Engine& engine = context.engine();
     engine.setRetries(0); // the window decides whether to ask again
@@ -177,18 +191,16 @@ int bridgeCommand(Context& context) {
             connected = true;
             retryAfter = kFirstRetry;
             if (!everConnected)
-                out.message(QStringLiteral("qf7320 bridge: connected to %1").arg(where));
+                out.message("qf7320 bridge: connected to " + where);
             else
-                out.message(QStringLiteral("qf7320 bridge: %1 is back after %2 s")
-                                .arg(where)
-                                .arg(secondsSince(lostAt), 0, 'f', 1));
+                out.message(text::format("qf7320 bridge: %1 is back after %2 s",
+                                         {where, text::number(secondsSince(lostAt), 'f', 1)}));
             everConnected = true;
             saidDown = false;
             return;
         }
         if (!saidDown)
-            out.message(
-                QStringLiteral("qf7320 bridge: %1; trying again").arg(qtext(engine.openErrorText())));
+            out.message("qf7320 bridge: " + engine.openErrorText() + "; trying again");
         saidDown = true;
         nextAttempt = Clock::now() + retryAfter;
         retryAfter = std::min(retryAfter * 2, kLongestRetry);
@@ -225,10 +237,8 @@ int bridgeCommand(Context& context) {
             const std::uint16_t crc = modbus::crc16(request.data(), kRequestLength - 2);
             if (request[6] != modbus::crcLowByte(crc) || request[7] != modbus::crcHighByte(crc)) {
                 if (context.common().trace)
-                    out.message(QStringLiteral("qf7320 bridge: dropped %1: its CRC does not "
-                                               "match")
-                                    .arg(QString::fromStdString(
-                                        modbus::frameText(request.data(), request.size()))));
+                    out.message(text::format("qf7320 bridge: dropped %1: its CRC does not match",
+                                             {modbus::frameText(request.data(), request.size())}));
                 pending.clear();
                 break;
             }
@@ -236,8 +246,8 @@ int bridgeCommand(Context& context) {
                 continue; // the window sees a sensor that does not answer
             const Result result = engine.transact(request, replyKindOf(request));
             if (result.status == Status::PortLost) {
-                out.message(QStringLiteral("qf7320 bridge: lost %1 (%2); reconnecting")
-                                .arg(where, qtext(result.portError)));
+                out.message(text::format("qf7320 bridge: lost %1 (%2); reconnecting",
+                                         {where, result.portError}));
                 engine.close();
                 connected = false;
                 lostAt = Clock::now();
@@ -249,10 +259,12 @@ int bridgeCommand(Context& context) {
     }
 
     // The link goes only when it is still the one made here.
-    if (QFileInfo(link.entry).symLinkTarget() == window.device())
+    if (serial::filepath::linkTarget(entry) == window.device())
         serial::removeComPortLink(dir, *port);
-    out.message(QStringLiteral("qf7320 bridge: %1 removed").arg(name));
+    out.message(text::format("qf7320 bridge: %1 removed", {name}));
     return kExitOk;
 }
+
+#endif
 
 } // namespace cli

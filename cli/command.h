@@ -8,14 +8,11 @@
 #include "client/engine.h"
 #include "cli/output.h"
 
-#include <QCommandLineOption>
-#include <QCommandLineParser>
-#include <QJsonObject>
-#include <QList>
-#include <QString>
-#include <QStringList>
+#include "cli/options.h"
+#include "platform/json.h"
 
 #include <optional>
+#include <string>
 #include <vector>
 
 namespace cli {
@@ -50,13 +47,13 @@ struct Common {
     std::optional<int> gapMs; // nothing: the line's default
     bool json = false;
     bool trace = false;
-    QString programDir; // the directory that holds qf7320: its comm.set and COMn links
+    std::string programDir; // the directory that holds qf7320: its comm.set and COMn links
 };
 
 class Context {
 public:
-    Context(const QCommandLineParser& parser, const Common& common, Output& out,
-            const QString& command = {});
+    Context(const OptionParser& parser, const Common& common, Output& out,
+            const std::string& command = {});
 
     const Common& common() const { return common_; }
     Output& out() { return out_; }
@@ -64,95 +61,88 @@ public:
 
     // The arguments after the command's name, and option values, as typed (negative numbers
     // included).
-    QStringList arguments() const;
-    QString value(const QString& option) const;
-    bool isSet(const QString& option) const;
+    std::vector<std::string> arguments() const;
+    std::string value(std::string_view option) const;
+    bool isSet(std::string_view option) const;
 
     // The line a port text names (a device, COMn or an endpoint) at the common rate, as --port
     // would choose it; nothing once usage() has said what is wrong with it.
-    std::optional<Line> lineFor(const QString& portText);
+    std::optional<Line> lineFor(const std::string& portText);
 
     // Says what is wrong with the command line; returns kExitUsage.
-    int usage(const QString& text);
+    int usage(const std::string& text);
 
     // For a command that takes options only: kExitOk when no word follows its name, else
     // kExitUsage once usage() has named the words and, when given, what to write instead.
-    int noArguments(const QString& hint = {});
+    int noArguments(const std::string& hint = {});
 
     // wholeOption() for this command's options; when the value is wrong, usage() has said so.
-    std::optional<long long> wholeOption(const QString& option, long long lo, long long hi,
-                                         long long fallback, const QString& meaning);
+    std::optional<long long> wholeOption(std::string_view option, long long lo, long long hi,
+                                         long long fallback, std::string_view meaning);
 
     // Opens the port at the common rate (or `baud`); kExitOk, or kExitPort once it has said
     // why, naming the device and what to do about it.
     // Why the engine's last open() of `line` failed, in words, with what to do.
-    QString openFailureText(const Line& line) const;
+    std::string openFailureText(const Line& line) const;
 
     int openPort(std::optional<int> baud = std::nullopt);
 
     // The fields a JSON result starts with: time (now, unless given), port, baud and station.
-    QJsonObject record(int station, const QString& time = {}) const;
+    json::Value record(int station, const std::string& time = {}) const;
 
     // Tells a transaction that did not succeed: what failed and what to try on standard error,
     // and with --json the object with its status and error. `request` names what was asked
     // ("the read of register 0"); `advice` replaces the usual words on what to try. Returns the
     // exit status.
-    int fail(const Result& result, QJsonObject object, int station, const QString& request,
-             const QString& advice = {});
+    int fail(const Result& result, json::Value object, int station, const std::string& request,
+             const std::string& advice = {});
 
     // The words fail() uses, for a caller that tells a failure its own way.
-    QString failureText(const Result& result, int station, const QString& request) const;
+    std::string failureText(const Result& result, int station, const std::string& request) const;
 
 private:
-    const QCommandLineParser& parser_;
+    const OptionParser& parser_;
     Common common_;
-    QString command_;
+    std::string command_;
     Output& out_;
     Engine engine_;
     bool baudNoted_ = false;
 };
 
-// An option's value as typed (see markNegativeNumbers).
-QString optionValue(const QCommandLineParser& parser, const QString& option);
-
-// The arguments with every word that starts like a negative number ("-1000", "-.5") marked so
-// that QCommandLineParser takes it for a value; Context reads it back as typed.
-QStringList markNegativeNumbers(QStringList arguments);
-
 // A whole number within lo..hi written in decimal digits (an optional minus sign first).
-std::optional<long long> wholeNumber(const QString& text, long long lo, long long hi);
+std::optional<long long> wholeNumber(std::string_view text, long long lo, long long hi);
 
 // The whole number an option gives within lo..hi, or `fallback` when the option is not given.
 // Nothing when its value is wrong, and `error` says so: "--NAME VALUE is not MEANING: LO-HI".
-std::optional<long long> wholeOption(const QCommandLineParser& parser, const QString& option,
+std::optional<long long> wholeOption(const OptionParser& parser, std::string_view option,
                                      long long lo, long long hi, long long fallback,
-                                     const QString& meaning, QString& error);
+                                     std::string_view meaning, std::string& error);
 
 // Stations "1,3,5-7" within 1-247, each once in the order first given; nothing when the text is
 // not such a list.
-std::optional<std::vector<int>> parseStationList(const QString& text);
+std::optional<std::vector<int>> parseStationList(std::string_view text);
 
 // Latency in milliseconds to one decimal, as JSON and the lines show it.
 double roundedMillis(double ms);
 
 // Why a port did not open, in words, with what to do: not found, busy, permission denied (with
 // the device's group and the command that adds the user to it), or the port's own reason.
-QString openFailureText(const QString& device, const QString& port,
-                        platform::SerialPort::OpenError error, const QString& portText);
+std::string openFailureText(const std::string& device, const std::string& port,
+                            platform::SerialPort::OpenError error, const std::string& portText);
 
 // Why a connection to a network endpoint was not made, with what to do: the name cannot be
 // resolved, refused, no answer in time, or the network's own reason.
-QString connectFailureText(const Line& line, const transport::OpenFailure& failure,
+std::string connectFailureText(const Line& line, const transport::OpenFailure& failure,
                            int connectTimeoutMs);
 
 // One command: its name, help, options and the function that runs it.
 struct Verb {
-    QString name;
-    QString arguments; // after the name in the synopsis: "NAME VALUE"
-    QString summary;   // one line in the list of commands
-    QString description;
-    QStringList examples;
-    QList<QCommandLineOption> options;
+    std::string name;
+    std::string arguments; // after the name in the synopsis: "NAME VALUE"
+    std::string summary;   // one line in the list of commands
+    std::string description;
+    std::vector<std::string> examples;
+    std::vector<Option> options;
     int (*run)(Context&) = nullptr;
     int timeoutMs = 500;      // the default --timeout
     int retries = 1;          // the default --retries
@@ -164,32 +154,32 @@ const std::vector<Verb>& verbs();
 
 // The options every command takes, with the defaults of `verb` (of every command when null),
 // and --version, which stands alone.
-QList<QCommandLineOption> commonOptions(const Verb* verb);
-QCommandLineOption versionOption();
+std::vector<Option> commonOptions(const Verb* verb);
+Option versionOption();
 
 // "qf7320 0.1": the name and the version the window shows.
-QString versionText();
+std::string versionText();
 
 // What qf7320 is for, in a sentence.
-QString programSummary();
+std::string programSummary();
 
 // The exit statuses with what each means, as --help and the manual page list them.
 struct ExitStatus {
     int code;
-    QString meaning;
+    std::string meaning;
 };
 const std::vector<ExitStatus>& exitStatuses();
 
 // The manual page qf7320(1) in roff (manpage.cpp), and the bash completion script
 // (completion.cpp), written from the table of commands; the build runs qf7320 --man and
 // qf7320 --completion.
-QString manualPage();
-QString bashCompletion();
+std::string manualPage();
+std::string bashCompletion();
 
 // The calibration parameters by the names get and set take (parameters.cpp).
-QStringList calibrationParameterNames();
+std::vector<std::string> calibrationParameterNames();
 
 // Runs qf7320 with its arguments (the program's name first); returns the exit status.
-int runCommandLine(const QStringList& arguments, const QString& programDir);
+int runCommandLine(const std::vector<std::string>& arguments, const std::string& programDir);
 
 } // namespace cli

@@ -1,8 +1,9 @@
 // The command line of qf7320: finding the command, its options and its help.
 
 #include "cli/command.h"
+#include "platform/text.h"
 
-#include <QSet>
+#include <set>
 
 namespace cli {
 
@@ -13,242 +14,245 @@ constexpr int kLongestGapMs = 10000;
 constexpr int kNetworkTimeoutMs = 1000; // the default --timeout over a network
 constexpr int kMostRetries = 100;
 constexpr int kHighestStation = 247;
-constexpr qsizetype kOptionColumn = 26;
-constexpr qsizetype kHelpWidth = 100;
+constexpr std::size_t kOptionColumn = 26;
+constexpr std::size_t kHelpWidth = 100;
 
 // The words of `text` in lines of at most kHelpWidth characters, every line after the first
 // indented by `indent` blanks.
-QString wrapped(const QString& text, qsizetype indent, qsizetype firstColumn = 0) {
-    QString result;
-    qsizetype column = firstColumn;
-    for (const QString& word : text.split(QLatin1Char(' '), Qt::SkipEmptyParts)) {
-        if (column > indent && column + 1 + word.size() > kHelpWidth) {
-            result += QLatin1Char('\n') + QString(indent, QLatin1Char(' '));
+std::string wrapped(const std::string& text, std::size_t indent, std::size_t firstColumn = 0) {
+    std::string result;
+    std::size_t column = firstColumn;
+    for (const std::string& word : text::split(text, ' ', true)) {
+        const std::size_t width = text::characters(word);
+        if (column > indent && column + 1 + width > kHelpWidth) {
+            result += '\n' + std::string(indent, ' ');
             column = indent;
-        } else if (column > firstColumn || !result.isEmpty()) {
-            result += QLatin1Char(' ');
+        } else if (column > firstColumn || !result.empty()) {
+            result += ' ';
             ++column;
         }
         result += word;
-        column += word.size();
+        column += width;
     }
     return result;
 }
 
+// `text` padded with blanks to `width` characters.
+std::string leftJustified(const std::string& text, std::size_t width) {
+    const std::size_t size = text::characters(text);
+    return size >= width ? text : text + std::string(width - size, ' ');
+}
+
 // "read, get and poll": the commands whose -s takes a list.
-QString stationListCommands() {
-    QStringList names;
+std::string stationListCommands() {
+    std::vector<std::string> names;
     for (const Verb& verb : verbs())
         if (verb.stationList)
-            names << verb.name;
-    const QString last = names.isEmpty() ? QString() : names.takeLast();
-    return names.isEmpty() ? last
-                           : names.join(QStringLiteral(", ")) + QStringLiteral(" and ") + last;
+            names.push_back(verb.name);
+    if (names.empty())
+        return {};
+    const std::string last = names.back();
+    names.pop_back();
+    return names.empty() ? last : text::join(names, ", ") + " and " + last;
 }
 
 } // namespace
 
-QList<QCommandLineOption> commonOptions(const Verb* verb) {
-    const QString timeout =
-        verb ? QString::number(verb->timeoutMs) : QStringLiteral("500; scan: 50");
-    const QString retries = verb ? QString::number(verb->retries) : QStringLiteral("1; scan: 0");
+std::vector<Option> commonOptions(const Verb* verb) {
+    const std::string timeout = verb ? std::to_string(verb->timeoutMs) : "500; scan: 50";
+    const std::string retries = verb ? std::to_string(verb->retries) : "1; scan: 0";
     return {
-        {{QStringLiteral("p"), QStringLiteral("port")},
-         QStringLiteral("a device such as /dev/ttyUSB0, or COMn resolved as the window does "
-                        "(the entry COMn beside qf7320, else /dev/ttyS{n-1}); "
-                        "rtu+tcp://HOST[:PORT] for RTU frames through a transparent serial "
-                        "device server, tcp://HOST[:PORT] for a Modbus TCP gateway (port 502 "
-                        "unless given; an IPv6 address in brackets: tcp://[::1]:1502); default: "
-                        "the port saved in comm.set beside qf7320"),
-         QStringLiteral("PORT")},
-        {{QStringLiteral("b"), QStringLiteral("baud")},
-         QStringLiteral("the line's rate: %1; default: the rate in comm.set, else 9600. For "
-                        "rtu+tcp:// the rate of the server's serial line, which times the "
-                        "request and the gap (default 9600; it is set on the server); not used "
-                        "with tcp://")
-             .arg(baudListText()),
-         QStringLiteral("N")},
-        {{QStringLiteral("s"), QStringLiteral("station")},
-         QStringLiteral("the sensor's station address, 1-247 (default 1); %1 take a list such "
-                        "as 1,3,5-7")
-             .arg(stationListCommands()),
-         QStringLiteral("N")},
-        {QStringLiteral("timeout"),
-         QStringLiteral("how long the sensor may take to answer once the request is on the "
-                        "line (default %1; %2 over rtu+tcp:// and tcp://)")
-             .arg(timeout)
-             .arg(kNetworkTimeoutMs),
-         QStringLiteral("MS")},
-        {QStringLiteral("connect-timeout"),
-         QStringLiteral("rtu+tcp:// and tcp://: how long the connection may take to be made, "
-                        "name lookup included (default %1)")
-             .arg(transport::kDefaultConnectTimeoutMs),
-         QStringLiteral("MS")},
-        {QStringLiteral("gap"),
-         QStringLiteral("the silence kept between the end of one transaction (its reply or its "
-                        "timeout) and the next request (default: 3.5 characters at the rate, at "
-                        "least 2 ms; 0 on tcp://)"),
-         QStringLiteral("MS")},
-        {QStringLiteral("retries"),
-         QStringLiteral("ask again this many times after no reply or a bad reply (default %1)")
-             .arg(retries),
-         QStringLiteral("N")},
-        {QStringLiteral("json"),
-         QStringLiteral("one JSON object per result on standard output, also for a failure")},
-        {{QStringLiteral("v"), QStringLiteral("trace")},
-         QStringLiteral("every frame on standard error with its time and the reply's latency")},
-        {{QStringLiteral("h"), QStringLiteral("help")}, QStringLiteral("show this help")},
+        {{"p", "port"},
+         "a device such as /dev/ttyUSB0, or COMn resolved as the window does "
+         "(the entry COMn beside qf7320, else /dev/ttyS{n-1}); "
+         "rtu+tcp://HOST[:PORT] for RTU frames through a transparent serial "
+         "device server, tcp://HOST[:PORT] for a Modbus TCP gateway (port 502 "
+         "unless given; an IPv6 address in brackets: tcp://[::1]:1502); default: "
+         "the port saved in comm.set beside qf7320",
+         "PORT"},
+        {{"b", "baud"},
+         text::format("the line's rate: %1; default: the rate in comm.set, else 9600. For "
+                      "rtu+tcp:// the rate of the server's serial line, which times the "
+                      "request and the gap (default 9600; it is set on the server); not used "
+                      "with tcp://",
+                      {baudListText()}),
+         "N"},
+        {{"s", "station"},
+         text::format("the sensor's station address, 1-247 (default 1); %1 take a list such "
+                      "as 1,3,5-7",
+                      {stationListCommands()}),
+         "N"},
+        {"timeout",
+         text::format("how long the sensor may take to answer once the request is on the "
+                      "line (default %1; %2 over rtu+tcp:// and tcp://)",
+                      {timeout, kNetworkTimeoutMs}),
+         "MS"},
+        {"connect-timeout",
+         text::format("rtu+tcp:// and tcp://: how long the connection may take to be made, "
+                      "name lookup included (default %1)",
+                      {transport::kDefaultConnectTimeoutMs}),
+         "MS"},
+        {"gap",
+         "the silence kept between the end of one transaction (its reply or its "
+         "timeout) and the next request (default: 3.5 characters at the rate, at "
+         "least 2 ms; 0 on tcp://)",
+         "MS"},
+        {"retries",
+         text::format("ask again this many times after no reply or a bad reply (default %1)",
+                      {retries}),
+         "N"},
+        {"json", "one JSON object per result on standard output, also for a failure"},
+        {{"v", "trace"}, "every frame on standard error with its time and the reply's latency"},
+        {{"h", "help"}, "show this help"},
     };
 }
 
-QCommandLineOption versionOption() {
-    return {QStringLiteral("version"), QStringLiteral("the program's name and version")};
+Option versionOption() {
+    return {"version", "the program's name and version"};
 }
 
 const std::vector<ExitStatus>& exitStatuses() {
     static const std::vector<ExitStatus> statuses{
-        {kExitOk, QStringLiteral("done")},
-        {kExitUsage, QStringLiteral("bad usage or a refused value: nothing was sent")},
-        {kExitPort, QStringLiteral("the port cannot be opened (not found, busy, permission "
-                                   "denied), or it was lost; the connection cannot be made (host "
-                                   "not resolved, refused, no answer) or it was dropped; poll "
-                                   "--mqtt: the broker refused the password, or its certificate "
-                                   "does not verify")},
-        {kExitNoReply,
-         QStringLiteral("no reply: timeout after every retry (also an incomplete reply)")},
-        {kExitBadReply,
-         QStringLiteral("bad reply: wrong CRC, station, function, byte count or echo")},
-        {kExitException, QStringLiteral("the sensor answered with an exception")},
-        {kExitVerify, QStringLiteral("verification failed: the value read back differs, or the "
-                                     "sensor does not answer at its new address")},
+        {kExitOk, "done"},
+        {kExitUsage, "bad usage or a refused value: nothing was sent"},
+        {kExitPort, "the port cannot be opened (not found, busy, permission "
+                    "denied), or it was lost; the connection cannot be made (host "
+                    "not resolved, refused, no answer) or it was dropped; poll "
+                    "--mqtt: the broker refused the password, or its certificate "
+                    "does not verify"},
+        {kExitNoReply, "no reply: timeout after every retry (also an incomplete reply)"},
+        {kExitBadReply, "bad reply: wrong CRC, station, function, byte count or echo"},
+        {kExitException, "the sensor answered with an exception"},
+        {kExitVerify, "verification failed: the value read back differs, or the "
+                      "sensor does not answer at its new address"},
     };
     return statuses;
 }
 
-QString programSummary() {
-    return QStringLiteral("Reads, sets and checks a QF7320 illuminance sensor over a serial line "
-                          "(Modbus RTU), or through a serial device server (rtu+tcp://) or a "
-                          "Modbus TCP gateway (tcp://): measurements, calibration, the station "
-                          "address, finding a sensor, logging.");
+std::string programSummary() {
+    return "Reads, sets and checks a QF7320 illuminance sensor over a serial line "
+           "(Modbus RTU), or through a serial device server (rtu+tcp://) or a "
+           "Modbus TCP gateway (tcp://): measurements, calibration, the station "
+           "address, finding a sensor, logging.";
 }
 
-QString versionText() {
-    return QStringLiteral("qf7320 " QF7320_VERSION);
+std::string versionText() {
+    return "qf7320 " QF7320_VERSION;
 }
 
 namespace {
 
-const Verb* findVerb(const QString& name) {
+const Verb* findVerb(const std::string& name) {
     for (const Verb& verb : verbs())
         if (verb.name == name)
             return &verb;
     return nullptr;
 }
 
-QString optionLines(const QList<QCommandLineOption>& options) {
-    QString text;
-    for (const QCommandLineOption& option : options) {
-        QStringList names;
-        for (const QString& name : option.names())
-            names << (name.size() == 1 ? QStringLiteral("-") : QStringLiteral("--")) + name;
-        QString left = QStringLiteral("  ") + names.join(QStringLiteral(", "));
-        if (!option.valueName().isEmpty())
-            left += QLatin1Char(' ') + option.valueName();
-        if (left.size() >= kOptionColumn)
-            left += QLatin1Char('\n') + QString(kOptionColumn, QLatin1Char(' '));
+std::string optionLines(const std::vector<Option>& options) {
+    std::string text;
+    for (const Option& option : options) {
+        std::vector<std::string> names;
+        for (const std::string& name : option.names)
+            names.push_back((name.size() == 1 ? "-" : "--") + name);
+        std::string left = "  " + text::join(names, ", ");
+        if (!option.valueName.empty())
+            left += ' ' + option.valueName;
+        if (text::characters(left) >= kOptionColumn)
+            left += '\n' + std::string(kOptionColumn, ' ');
         else
-            left = left.leftJustified(kOptionColumn);
-        text +=
-            left + wrapped(option.description(), kOptionColumn, kOptionColumn) + QLatin1Char('\n');
+            left = leftJustified(left, kOptionColumn);
+        text += left + wrapped(option.description, kOptionColumn, kOptionColumn) + '\n';
     }
     return text;
 }
 
-QString exitStatusLines() {
-    QString text = QStringLiteral("Exit status:\n");
+std::string exitStatusLines() {
+    std::string text = "Exit status:\n";
     for (const ExitStatus& status : exitStatuses())
-        text += QStringLiteral("  %1  ").arg(status.code) + wrapped(status.meaning, 5, 5) +
-                QLatin1Char('\n');
-    text += wrapped(QStringLiteral("read and get with several stations (-s 1,3,5-7) exit with the "
-                                   "worst of their statuses, in this order: 2, 5, 4, 3, 0."),
+        text += text::format("  %1  ", {status.code}) + wrapped(status.meaning, 5, 5) + '\n';
+    text += wrapped("read and get with several stations (-s 1,3,5-7) exit with the worst of their "
+                    "statuses, in this order: 2, 5, 4, 3, 0.",
                     0) +
-            QLatin1Char('\n');
+            '\n';
     return text;
 }
 
-QString overallHelp() {
-    QString text = QStringLiteral("usage: qf7320 COMMAND [options]\n"
-                                  "       qf7320 help COMMAND\n\n") +
-                   wrapped(programSummary(), 0) + QStringLiteral("\n\nCommands:\n");
+// The options every command takes, with --version after them.
+std::vector<Option> commonOptionsAndVersion() {
+    std::vector<Option> options = commonOptions(nullptr);
+    options.push_back(versionOption());
+    return options;
+}
+
+std::string overallHelp() {
+    std::string text = "usage: qf7320 COMMAND [options]\n"
+                       "       qf7320 help COMMAND\n\n" +
+                       wrapped(programSummary(), 0) + "\n\nCommands:\n";
     for (const Verb& verb : verbs())
-        text += QStringLiteral("  %1%2\n").arg(verb.name.leftJustified(10), verb.summary);
-    text += QStringLiteral("  %1%2\n")
-                .arg(QStringLiteral("help").leftJustified(10),
-                     QStringLiteral("a command's options and an example: qf7320 help COMMAND"));
-    text += QStringLiteral("\nOptions of every command:\n") +
-            optionLines(commonOptions(nullptr) + QList{versionOption()});
-    text += QLatin1Char('\n') + exitStatusLines();
-    text += QStringLiteral("\nExamples:\n"
-                           "  qf7320 --port /dev/ttyUSB0 read\n"
-                           "  qf7320 -p COM3 -b 19200 -s 5 get\n"
-                           "  qf7320 -p tcp://192.168.1.50 -s 1,2,7 read --json\n"
-                           "  qf7320 help poll\n");
+        text += "  " + leftJustified(verb.name, 10) + verb.summary + "\n";
+    text += "  " + leftJustified("help", 10) +
+            "a command's options and an example: qf7320 help COMMAND\n";
+    text += "\nOptions of every command:\n" + optionLines(commonOptionsAndVersion());
+    text += '\n' + exitStatusLines();
+    text += "\nExamples:\n"
+            "  qf7320 --port /dev/ttyUSB0 read\n"
+            "  qf7320 -p COM3 -b 19200 -s 5 get\n"
+            "  qf7320 -p tcp://192.168.1.50 -s 1,2,7 read --json\n"
+            "  qf7320 help poll\n";
     return text;
 }
 
-QString verbHelp(const Verb& verb) {
-    QString text =
-        QStringLiteral("usage: qf7320 %1%2 [options]\n\n")
-            .arg(verb.name,
-                 verb.arguments.isEmpty() ? QString() : QLatin1Char(' ') + verb.arguments);
-    text += wrapped(verb.description, 0) + QStringLiteral("\n");
-    if (!verb.options.isEmpty())
-        text += QStringLiteral("\nOptions:\n") + optionLines(verb.options);
-    text += QStringLiteral("\nOptions of every command:\n") + optionLines(commonOptions(&verb));
-    text += QStringLiteral("\n") + exitStatusLines();
-    text += QStringLiteral("\n%1:\n").arg(verb.examples.size() == 1 ? QStringLiteral("Example")
-                                                                    : QStringLiteral("Examples"));
-    for (const QString& example : verb.examples)
-        text += QStringLiteral("  ") + example + QLatin1Char('\n');
+std::string verbHelp(const Verb& verb) {
+    std::string text =
+        text::format("usage: qf7320 %1%2 [options]\n\n",
+                     {verb.name, verb.arguments.empty() ? std::string() : ' ' + verb.arguments});
+    text += wrapped(verb.description, 0) + "\n";
+    if (!verb.options.empty())
+        text += "\nOptions:\n" + optionLines(verb.options);
+    text += "\nOptions of every command:\n" + optionLines(commonOptions(&verb));
+    text += '\n';
+    text += exitStatusLines();
+    text += verb.examples.size() == 1 ? "\nExample:\n" : "\nExamples:\n";
+    for (const std::string& example : verb.examples)
+        text += "  " + example + '\n';
     return text;
 }
 
 // Every option any command knows, each once: with these, an option's value is never taken for
 // the command's name, wherever the options stand.
-QList<QCommandLineOption> everyOption() {
-    QList<QCommandLineOption> options = commonOptions(nullptr) + QList{versionOption()};
-    QSet<QString> known;
-    for (const QCommandLineOption& option : options)
-        known.insert(option.names().constFirst());
+std::vector<Option> everyOption() {
+    std::vector<Option> options = commonOptionsAndVersion();
+    std::set<std::string> known;
+    for (const Option& option : options)
+        known.insert(option.names.front());
     for (const Verb& verb : verbs())
-        for (const QCommandLineOption& option : verb.options)
-            if (!known.contains(option.names().constFirst())) {
-                known.insert(option.names().constFirst());
-                options << option;
-            }
+        for (const Option& option : verb.options)
+            if (known.insert(option.names.front()).second)
+                options.push_back(option);
     return options;
 }
 
-QString commandNames() {
-    QStringList names;
+std::string commandNames() {
+    std::vector<std::string> names;
     for (const Verb& verb : verbs())
-        names << verb.name;
-    return names.join(QStringLiteral(", "));
+        names.push_back(verb.name);
+    return text::join(names, ", ");
 }
 
 // The common options, checked; the reason when one is wrong.
-std::optional<Common> commonFrom(const QCommandLineParser& parser, const Verb& verb,
-                                 const QString& programDir, QString& error) {
-    const auto value = [&](const char* name) { return optionValue(parser, QLatin1String(name)); };
-    const auto isSet = [&](const char* name) { return parser.isSet(QLatin1String(name)); };
+std::optional<Common> commonFrom(const OptionParser& parser, const Verb& verb,
+                                 const std::string& programDir, std::string& error) {
+    const auto value = [&](const char* name) { return parser.value(name); };
+    const auto isSet = [&](const char* name) { return parser.isSet(name); };
     Common common;
     common.programDir = programDir;
     common.json = isSet("json");
     common.trace = isSet("trace");
     for (const char* name :
          {"port", "baud", "station", "timeout", "retries", "connect-timeout", "gap"})
-        if (isSet(name) && value(name).isEmpty()) {
-            error = QStringLiteral("--%1 needs a value").arg(QLatin1String(name));
+        if (isSet(name) && value(name).empty()) {
+            error = text::format("--%1 needs a value", {name});
             return std::nullopt;
         }
 
@@ -265,19 +269,17 @@ std::optional<Common> commonFrom(const QCommandLineParser& parser, const Verb& v
         const auto stations = parseStationList(value("station"));
         if (!stations) {
             error = verb.stationList
-                        ? QStringLiteral("--station %1 is not a station address or a list of them "
-                                         "such as 1,3,5-7: 1-%2")
-                              .arg(value("station"))
-                              .arg(kHighestStation)
-                        : QStringLiteral("--station %1 is not a station address: 1-%2")
-                              .arg(value("station"))
-                              .arg(kHighestStation);
+                        ? text::format("--station %1 is not a station address or a list of them "
+                                       "such as 1,3,5-7: 1-%2",
+                                       {value("station"), kHighestStation})
+                        : text::format("--station %1 is not a station address: 1-%2",
+                                       {value("station"), kHighestStation});
             return std::nullopt;
         }
         if (stations->size() > 1 && !verb.stationList) {
-            error = QStringLiteral("%1 talks to one station at a time, not %2: give -s one "
-                                   "address (%3 take a list)")
-                        .arg(verb.name, value("station"), stationListCommands());
+            error = text::format("%1 talks to one station at a time, not %2: give -s one "
+                                 "address (%3 take a list)",
+                                 {verb.name, value("station"), stationListCommands()});
             return std::nullopt;
         }
         common.stations = *stations;
@@ -287,16 +289,15 @@ std::optional<Common> commonFrom(const QCommandLineParser& parser, const Verb& v
     // A reply through a gateway crosses a network and a serial line, and its gateway may wait
     // out a silent sensor before it says so.
     const int defaultTimeout = common.line.isNetwork() ? kNetworkTimeoutMs : verb.timeoutMs;
-    const auto timeout =
-        wholeOption(parser, QStringLiteral("timeout"), 1, kLongestTimeoutMs, defaultTimeout,
-                    QStringLiteral("a time in milliseconds"), error);
-    const auto retries = wholeOption(parser, QStringLiteral("retries"), 0, kMostRetries,
-                                     verb.retries, QStringLiteral("a count"), error);
-    const auto connectTimeout = wholeOption(parser, QStringLiteral("connect-timeout"), 1,
-                                            kLongestTimeoutMs, transport::kDefaultConnectTimeoutMs,
-                                            QStringLiteral("a time in milliseconds"), error);
-    const auto gap = wholeOption(parser, QStringLiteral("gap"), 0, kLongestGapMs, -1,
-                                 QStringLiteral("a time in milliseconds"), error);
+    const auto timeout = wholeOption(parser, "timeout", 1, kLongestTimeoutMs, defaultTimeout,
+                                     "a time in milliseconds", error);
+    const auto retries =
+        wholeOption(parser, "retries", 0, kMostRetries, verb.retries, "a count", error);
+    const auto connectTimeout =
+        wholeOption(parser, "connect-timeout", 1, kLongestTimeoutMs,
+                    transport::kDefaultConnectTimeoutMs, "a time in milliseconds", error);
+    const auto gap =
+        wholeOption(parser, "gap", 0, kLongestGapMs, -1, "a time in milliseconds", error);
     if (!timeout || !retries || !connectTimeout || !gap)
         return std::nullopt;
     common.connectTimeoutMs = static_cast<int>(*connectTimeout);
@@ -310,39 +311,38 @@ std::optional<Common> commonFrom(const QCommandLineParser& parser, const Verb& v
 
 } // namespace
 
-int runCommandLine(const QStringList& rawArguments, const QString& programDir) {
-    const QStringList arguments = markNegativeNumbers(rawArguments);
+int runCommandLine(const std::vector<std::string>& arguments, const std::string& programDir) {
     Output plain(false, false);
 
     // Not for users: the build writes the manual page and the bash completion with these.
-    if (arguments.size() == 2 && arguments.at(1) == QLatin1String("--man")) {
+    if (arguments.size() == 2 && arguments.at(1) == "--man") {
         plain.data(manualPage());
         return kExitOk;
     }
-    if (arguments.size() == 2 && arguments.at(1) == QLatin1String("--completion")) {
+    if (arguments.size() == 2 && arguments.at(1) == "--completion") {
         plain.data(bashCompletion());
         return kExitOk;
     }
 
-    QCommandLineParser scout;
+    OptionParser scout;
     scout.addOptions(everyOption());
     scout.parse(arguments);
-    const QStringList positional = scout.positionalArguments();
-    if (positional.isEmpty()) {
-        if (scout.isSet(QStringLiteral("version"))) {
+    const std::vector<std::string>& positional = scout.positionalArguments();
+    if (positional.empty()) {
+        if (scout.isSet("version")) {
             plain.data(versionText());
             return kExitOk;
         }
-        if (scout.isSet(QStringLiteral("help"))) {
+        if (scout.isSet("help")) {
             plain.data(overallHelp());
             return kExitOk;
         }
-        plain.message(QStringLiteral("qf7320: no command given: one of %1. See qf7320 --help")
-                          .arg(commandNames()));
+        plain.message(text::format("qf7320: no command given: one of %1. See qf7320 --help",
+                                   {commandNames()}));
         return kExitUsage;
     }
 
-    if (positional.first() == QLatin1String("help")) {
+    if (positional.front() == "help") {
         if (positional.size() < 2) {
             plain.data(overallHelp());
             return kExitOk;
@@ -351,34 +351,35 @@ int runCommandLine(const QStringList& rawArguments, const QString& programDir) {
             plain.data(verbHelp(*verb));
             return kExitOk;
         }
-        plain.message(QStringLiteral("qf7320: no help for '%1': the commands are %2")
-                          .arg(positional.at(1), commandNames()));
+        plain.message(text::format("qf7320: no help for '%1': the commands are %2",
+                                   {positional.at(1), commandNames()}));
         return kExitUsage;
     }
 
-    const Verb* verb = findVerb(positional.first());
+    const Verb* verb = findVerb(positional.front());
     if (!verb) {
-        plain.message(QStringLiteral("qf7320: unknown command '%1': one of %2. See qf7320 --help")
-                          .arg(positional.first(), commandNames()));
+        plain.message(text::format("qf7320: unknown command '%1': one of %2. See qf7320 --help",
+                                   {positional.front(), commandNames()}));
         return kExitUsage;
     }
 
-    QCommandLineParser parser;
-    parser.addOptions(commonOptions(verb) + verb->options);
+    OptionParser parser;
+    parser.addOptions(commonOptions(verb));
+    parser.addOptions(verb->options);
     if (!parser.parse(arguments)) {
         plain.message(
-            QStringLiteral("qf7320 %1: %2 See qf7320 help %1").arg(verb->name, parser.errorText()));
+            text::format("qf7320 %1: %2 See qf7320 help %1", {verb->name, parser.errorText()}));
         return kExitUsage;
     }
-    if (parser.isSet(QStringLiteral("help"))) {
+    if (parser.isSet("help")) {
         plain.data(verbHelp(*verb));
         return kExitOk;
     }
 
-    QString error;
+    std::string error;
     const std::optional<Common> common = commonFrom(parser, *verb, programDir, error);
     if (!common) {
-        plain.message(QStringLiteral("qf7320 %1: %2").arg(verb->name, error));
+        plain.message(text::format("qf7320 %1: %2", {verb->name, error}));
         return kExitUsage;
     }
     Output out(common->json, common->trace);

@@ -5,85 +5,89 @@
 
 #include "cli/command.h"
 #include "cli/line.h"
+#include "platform/text.h"
 
-#include <QSet>
+#include <algorithm>
+#include <set>
 
 namespace cli {
 
 namespace {
 
-QString optionWords(const QList<QCommandLineOption>& options) {
-    QStringList words;
-    for (const QCommandLineOption& option : options)
-        for (const QString& name : option.names())
-            words << (name.size() == 1 ? QStringLiteral("-") : QStringLiteral("--")) + name;
-    return words.join(QLatin1Char(' '));
+// An option's names as typed: -p, --port.
+std::vector<std::string> typedNames(const Option& option) {
+    std::vector<std::string> words;
+    for (const std::string& name : option.names)
+        words.push_back((text::characters(name) == 1 ? "-" : "--") + name);
+    return words;
 }
 
-QString names(const QCommandLineOption& option) {
-    QStringList words;
-    for (const QString& name : option.names())
-        words << (name.size() == 1 ? QStringLiteral("-") : QStringLiteral("--")) + name;
-    return words.join(QLatin1Char('|'));
+std::string optionWords(const std::vector<Option>& options) {
+    std::vector<std::string> words;
+    for (const Option& option : options)
+        for (std::string& word : typedNames(option))
+            words.push_back(std::move(word));
+    return text::join(words, " ");
+}
+
+std::string names(const Option& option) {
+    return text::join(typedNames(option), "|");
 }
 
 // What the shell offers for an option's value, from what the value is.
-QString valueCompletion(const QCommandLineOption& option) {
-    const QString name = option.names().constLast();
-    const QString value = option.valueName();
-    if (name == QLatin1String("port"))
-        return QStringLiteral("_qf7320_offer \"$(_qf7320_devices)\"");
-    if (name == QLatin1String("baud"))
-        return QStringLiteral("_qf7320_offer '%1'").arg(baudListText());
-    if (value == QLatin1String("DIR"))
-        return QStringLiteral("_qf7320_files -d");
-    if (value.startsWith(QLatin1String("FILE")) || value == QLatin1String("OUT"))
-        return QStringLiteral("_qf7320_files -f");
-    return QStringLiteral(":"); // a number, a time, a list: nothing to offer
+std::string valueCompletion(const Option& option) {
+    const std::string name = option.names.empty() ? std::string() : option.names.back();
+    const std::string& value = option.valueName;
+    if (name == "port")
+        return "_qf7320_offer \"$(_qf7320_devices)\"";
+    if (name == "baud")
+        return text::format("_qf7320_offer '%1'", {baudListText()});
+    if (value == "DIR")
+        return "_qf7320_files -d";
+    if (value.starts_with("FILE") || value == "OUT")
+        return "_qf7320_files -f";
+    return ":"; // a number, a time, a list: nothing to offer
 }
 
 // What the shell offers for a word of a command's synopsis ("[scale|offset|all]", "NAME",
 // "COMn", "DEVICE", "FILE").
-QString argumentCompletion(QString word, const QStringList& parameters) {
-    word.remove(QLatin1Char('[')).remove(QLatin1Char(']'));
-    if (word.contains(QLatin1Char('|')))
-        return QStringLiteral("_qf7320_offer '%1'").arg(word.split(QLatin1Char('|')).join(' '));
-    if (word == QLatin1String("NAME"))
-        return QStringLiteral("_qf7320_offer '%1'").arg(parameters.join(QLatin1Char(' ')));
-    if (word == QLatin1String("COMn"))
-        return QStringLiteral("_qf7320_offer \"$(printf 'COM%s ' {1..16})\"");
-    if (word == QLatin1String("DEVICE"))
-        return QStringLiteral("_qf7320_offer \"$(_qf7320_devices)\"");
-    if (word.startsWith(QLatin1String("FILE")))
-        return QStringLiteral("_qf7320_files -f");
+std::string argumentCompletion(std::string word, const std::vector<std::string>& parameters) {
+    std::erase_if(word, [](char c) { return c == '[' || c == ']'; });
+    if (word.find('|') != std::string::npos)
+        return text::format("_qf7320_offer '%1'", {text::join(text::split(word, '|'), " ")});
+    if (word == "NAME")
+        return text::format("_qf7320_offer '%1'", {text::join(parameters, " ")});
+    if (word == "COMn")
+        return "_qf7320_offer \"$(printf 'COM%s ' {1..16})\"";
+    if (word == "DEVICE")
+        return "_qf7320_offer \"$(_qf7320_devices)\"";
+    if (word.starts_with("FILE"))
+        return "_qf7320_files -f";
     return {};
 }
 
 } // namespace
 
-QString bashCompletion() {
-    const QList<QCommandLineOption> common = commonOptions(nullptr) + QList{versionOption()};
-    QStringList commands;
+std::string bashCompletion() {
+    std::vector<Option> common = commonOptions(nullptr);
+    common.push_back(versionOption());
+    std::vector<std::string> commands;
     for (const Verb& verb : verbs())
-        commands << verb.name;
-    commands << QStringLiteral("help");
+        commands.push_back(verb.name);
+    const std::string verbNames = text::join(commands, " ");
+    commands.push_back("help");
 
     // Every option that takes a value, each once, with what its value completes to.
-    QList<QCommandLineOption> valued;
-    QSet<QString> seen;
-    QList<QCommandLineOption> every = common;
+    std::vector<Option> valued;
+    std::set<std::string> seen;
+    std::vector<Option> every = common;
     for (const Verb& verb : verbs())
-        every += verb.options;
-    for (const QCommandLineOption& option : every)
-        if (!option.valueName().isEmpty() && !seen.contains(names(option))) {
-            seen.insert(names(option));
-            valued << option;
-        }
-    QStringList valuedWords;
-    for (const QCommandLineOption& option : valued)
-        valuedWords << optionWords({option});
+        every.insert(every.end(), verb.options.begin(), verb.options.end());
+    for (const Option& option : every)
+        if (!option.valueName.empty() && seen.insert(names(option)).second)
+            valued.push_back(option);
 
-    QString text = QStringLiteral(
+    std::string text =
         "# bash completion for qf7320, written by qf7320 --completion from its table of "
         "commands.\n\n"
         "# The serial devices present, then the ports the window knows.\n"
@@ -109,69 +113,71 @@ QString bashCompletion() {
         "    COMPREPLY=()\n\n"
         "    # The command, and how many of its arguments come before the word completed; a\n"
         "    # word after an option that takes a value is that value.\n"
-        "    local valued=' ");
-    text += valuedWords.join(QLatin1Char(' '));
-    text += QStringLiteral(" '\n"
-                           "    local command='' arguments=0 i word\n"
-                           "    for ((i = 1; i < COMP_CWORD; i++)); do\n"
-                           "        word=${COMP_WORDS[i]}\n"
-                           "        if [[ $word == -* ]]; then\n"
-                           "            [[ $valued == *\" $word \"* ]] && ((i++))\n"
-                           "        elif [[ -z $command ]]; then\n"
-                           "            command=$word\n"
-                           "        else\n"
-                           "            ((arguments++))\n"
-                           "        fi\n"
-                           "    done\n\n"
-                           "    case $prev in\n");
+        "    local valued=' ";
+    text += optionWords(valued);
+    text += " '\n"
+            "    local command='' arguments=0 i word\n"
+            "    for ((i = 1; i < COMP_CWORD; i++)); do\n"
+            "        word=${COMP_WORDS[i]}\n"
+            "        if [[ $word == -* ]]; then\n"
+            "            [[ $valued == *\" $word \"* ]] && ((i++))\n"
+            "        elif [[ -z $command ]]; then\n"
+            "            command=$word\n"
+            "        else\n"
+            "            ((arguments++))\n"
+            "        fi\n"
+            "    done\n\n"
+            "    case $prev in\n";
     // Options whose values complete alike share a case, in the order first met.
-    QStringList offers;
-    QList<QStringList> optionsOffering;
-    for (const QCommandLineOption& option : valued) {
-        const QString offer = valueCompletion(option);
-        qsizetype at = offers.indexOf(offer);
-        if (at < 0) {
-            at = offers.size();
-            offers << offer;
-            optionsOffering << QStringList();
+    std::vector<std::string> offers;
+    std::vector<std::vector<std::string>> optionsOffering;
+    for (const Option& option : valued) {
+        const std::string offer = valueCompletion(option);
+        const auto at = std::find(offers.begin(), offers.end(), offer) - offers.begin();
+        if (at == static_cast<std::ptrdiff_t>(offers.size())) {
+            offers.push_back(offer);
+            optionsOffering.emplace_back();
         }
-        optionsOffering[at] << names(option);
+        optionsOffering[static_cast<std::size_t>(at)].push_back(names(option));
     }
-    for (qsizetype i = 0; i < offers.size(); ++i)
-        text += QStringLiteral("    %1)\n        %2\n        return\n        ;;\n")
-                    .arg(optionsOffering.at(i).join(QLatin1Char('|')), offers.at(i));
-    text += QStringLiteral("    esac\n\n"
-                           "    if [[ $cur == -* ]]; then\n"
-                           "        case $command in\n");
-    for (const Verb& verb : verbs())
-        text += QStringLiteral("        %1) _qf7320_offer '%2' ;;\n")
-                    .arg(verb.name, optionWords(verb.options + commonOptions(&verb)));
-    text += QStringLiteral("        *) _qf7320_offer '%1' ;;\n"
-                           "        esac\n"
-                           "        return\n"
-                           "    fi\n\n"
-                           "    case $command in\n"
-                           "    '') _qf7320_offer '%2' ;;\n"
-                           "    help) ((arguments == 0)) && _qf7320_offer '%3' ;;\n")
-                .arg(optionWords(common), commands.join(QLatin1Char(' ')),
-                     commands.mid(0, commands.size() - 1).join(QLatin1Char(' ')));
-    const QStringList parameters = calibrationParameterNames();
+    for (std::size_t i = 0; i < offers.size(); ++i)
+        text += text::format("    %1)\n        %2\n        return\n        ;;\n",
+                             {text::join(optionsOffering[i], "|"), offers[i]});
+    text += "    esac\n\n"
+            "    if [[ $cur == -* ]]; then\n"
+            "        case $command in\n";
     for (const Verb& verb : verbs()) {
-        QStringList cases;
-        const QStringList words = verb.arguments.split(QLatin1Char(' '), Qt::SkipEmptyParts);
-        for (qsizetype i = 0; i < words.size(); ++i) {
-            const QString offer = argumentCompletion(words.at(i), parameters);
-            if (!offer.isEmpty())
-                cases << QStringLiteral("        %1) %2 ;;\n").arg(i).arg(offer);
-        }
-        if (!cases.isEmpty())
-            text += QStringLiteral("    %1)\n        case $arguments in\n%2        esac\n"
-                                   "        ;;\n")
-                        .arg(verb.name, cases.join(QString()));
+        std::vector<Option> options = verb.options;
+        for (Option& option : commonOptions(&verb))
+            options.push_back(std::move(option));
+        text +=
+            text::format("        %1) _qf7320_offer '%2' ;;\n", {verb.name, optionWords(options)});
     }
-    text += QStringLiteral("    esac\n"
-                           "}\n\n"
-                           "complete -F _qf7320 qf7320");
+    text += text::format("        *) _qf7320_offer '%1' ;;\n"
+                         "        esac\n"
+                         "        return\n"
+                         "    fi\n\n"
+                         "    case $command in\n"
+                         "    '') _qf7320_offer '%2' ;;\n"
+                         "    help) ((arguments == 0)) && _qf7320_offer '%3' ;;\n",
+                         {optionWords(common), text::join(commands, " "), verbNames});
+    const std::vector<std::string> parameters = calibrationParameterNames();
+    for (const Verb& verb : verbs()) {
+        std::string cases;
+        const std::vector<std::string> words = text::split(verb.arguments, ' ', true);
+        for (std::size_t i = 0; i < words.size(); ++i) {
+            const std::string offer = argumentCompletion(words[i], parameters);
+            if (!offer.empty())
+                cases += text::format("        %1) %2 ;;\n", {i, offer});
+        }
+        if (!cases.empty())
+            text += text::format("    %1)\n        case $arguments in\n%2        esac\n"
+                                 "        ;;\n",
+                                 {verb.name, cases});
+    }
+    text += "    esac\n"
+            "}\n\n"
+            "complete -F _qf7320 qf7320";
     return text;
 }
 

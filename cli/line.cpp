@@ -1,12 +1,10 @@
 #include "cli/line.h"
 
+#include "platform/files.h"
+#include "platform/text.h"
 #include "serial/comlink.h"
 #include "serial/commset.h"
 #include "serial/comport.h"
-
-#include <QDir>
-#include <QFile>
-
 
 namespace cli {
 
@@ -14,42 +12,36 @@ namespace {
 
 constexpr int kDefaultBaud = 9600;
 constexpr int kHighestPort = 255; // the window's serial component takes ports 1-255
-constexpr qint64 kSettingsReadLimit = 4096;
+constexpr std::size_t kSettingsReadLimit = 4096;
 
 // What comm.set beside the program holds, if it can be read at all.
-std::optional<commset::Stored> storedSettings(const QString& programDir) {
-    QFile file(QDir(programDir).filePath(QStringLiteral("comm.set")));
-    if (!file.open(QIODevice::ReadOnly))
+std::optional<commset::Stored> storedSettings(const std::string& programDir) {
+    const std::optional<std::string> content =
+        platform::readFile(platform::joinPath(programDir, "comm.set"), kSettingsReadLimit);
+    if (!content)
         return std::nullopt;
-    const QByteArray content = file.read(kSettingsReadLimit);
-    return commset::parse(
-        std::string_view(content.constData(), static_cast<std::size_t>(content.size())));
+    return commset::parse(*content);
+}
+
+std::string notAStandardRate(const std::string& baudOption) {
+    return text::format("--baud %1 is not a standard rate: one of %2",
+                        {baudOption, baudListText()});
 }
 
 } // namespace
 
-QString baudListText() {
-    return QString::fromStdString(client::baudListText());
-}
-
-std::optional<int> parseBaud(const QString& text) {
-    return client::parseBaud(text.toStdString());
-}
-
-LineChoice chooseLine(const QString& portOption, const QString& baudOption,
-                      const QString& programDir) {
+LineChoice chooseLine(const std::string& portOption, const std::string& baudOption,
+                      const std::string& programDir) {
     LineChoice choice;
     Line line;
 
     // A network endpoint: comm.set holds the window's serial port, nothing about a gateway.
     std::string endpointError;
-    if (std::optional<Line> network =
-            client::parseNetworkEndpoint(portOption.toStdString(), endpointError)) {
-        if (!baudOption.isEmpty()) {
+    if (std::optional<Line> network = client::parseNetworkEndpoint(portOption, endpointError)) {
+        if (!baudOption.empty()) {
             const auto baud = parseBaud(baudOption);
             if (!baud)
-                return {std::nullopt, QStringLiteral("--baud %1 is not a standard rate: one of %2")
-                                          .arg(baudOption, baudListText())};
+                return {std::nullopt, notAStandardRate(baudOption)};
             network->baud = *baud;
         } else {
             network->baud = kDefaultBaud;
@@ -58,50 +50,46 @@ LineChoice chooseLine(const QString& portOption, const QString& baudOption,
         return choice;
     }
     if (!endpointError.empty())
-        return {std::nullopt, QString::fromStdString(endpointError)};
+        return {std::nullopt, endpointError};
 
-    const bool needStored = portOption.isEmpty() || baudOption.isEmpty();
+    const bool needStored = portOption.empty() || baudOption.empty();
     // Nothing saved reads as port 0 and rate 0, neither of which is taken.
     const commset::Stored stored =
         needStored ? storedSettings(programDir).value_or(commset::Stored{}) : commset::Stored{};
 
-    if (!portOption.isEmpty()) {
-        line.port = portOption.toStdString();
+    if (!portOption.empty()) {
+        line.port = portOption;
         // COMn as the window knows it; anything else is a device path.
-        if (portOption.startsWith(QLatin1String("COM"), Qt::CaseInsensitive)) {
+        if (text::startsWithNoCase(portOption, "COM")) {
             const auto n = serial::parseComPortName(portOption);
             if (!n)
-                return {std::nullopt, QStringLiteral("--port %1 is not a port: COM1 to COM%2, or a "
-                                                     "device path such as /dev/ttyUSB0")
-                                          .arg(portOption)
-                                          .arg(kHighestPort)};
-            line.device = serial::comPortDevice(programDir, *n).toStdString();
+                return {std::nullopt, text::format("--port %1 is not a port: COM1 to COM%2, or a "
+                                                   "device path such as /dev/ttyUSB0",
+                                                   {portOption, kHighestPort})};
+            line.device = serial::comPortDevice(programDir, *n);
         } else {
-            line.device = portOption.toStdString();
+            line.device = portOption;
         }
     } else if (stored.port >= 1 && stored.port <= kHighestPort) {
         line.port = "COM" + std::to_string(stored.port);
-        line.device = serial::comPortDevice(programDir, stored.port).toStdString();
+        line.device = serial::comPortDevice(programDir, stored.port);
     } else {
-        return {std::nullopt,
-                QStringLiteral("no port given and no port saved in %1: give --port, e.g. "
-                               "--port /dev/ttyUSB0 or --port COM1")
-                    .arg(QDir(programDir).filePath(QStringLiteral("comm.set")))};
+        return {std::nullopt, text::format("no port given and no port saved in %1: give --port, "
+                                           "e.g. --port /dev/ttyUSB0 or --port COM1",
+                                           {platform::joinPath(programDir, "comm.set")})};
     }
 
-    if (!baudOption.isEmpty()) {
+    if (!baudOption.empty()) {
         const auto baud = parseBaud(baudOption);
         if (!baud)
-            return {std::nullopt, QStringLiteral("--baud %1 is not a standard rate: one of %2")
-                                      .arg(baudOption, baudListText())};
+            return {std::nullopt, notAStandardRate(baudOption)};
         line.baud = *baud;
     } else if (stored.rate != 0) {
-        const auto baud = parseBaud(QString::number(stored.rate));
+        const auto baud = parseBaud(std::to_string(stored.rate));
         if (!baud)
-            return {std::nullopt,
-                    QStringLiteral("comm.set holds the rate %1, which is not a standard rate: "
-                                   "give --baud")
-                        .arg(stored.rate)};
+            return {std::nullopt, text::format("comm.set holds the rate %1, which is not a "
+                                               "standard rate: give --baud",
+                                               {stored.rate})};
         line.baud = *baud;
     } else {
         line.baud = kDefaultBaud;

@@ -7,7 +7,6 @@
 #include "client/endpoint.h"
 #include "client/engine.h"
 
-#include <QString>
 
 #include <optional>
 
@@ -20,28 +19,20 @@ using client::Result;
 using client::Status;
 using client::statusName;
 
-// The client's UTF-8 text as the commands' QString.
-inline QString qtext(const std::string& text) {
-    return QString::fromStdString(text);
-}
-
 using client::Line;
 
-// "1200 2400 ... 115200", for messages.
-QString baudListText();
-
-// A standard rate written in decimal digits, or nothing.
-std::optional<int> parseBaud(const QString& text);
+using client::baudListText;
+using client::parseBaud;
 
 struct LineChoice {
     std::optional<Line> line;
-    QString error; // why there is none: what is missing and how to give it
+    std::string error; // why there is none: what is missing and how to give it
 };
 
 // portOption and baudOption are the option texts, empty when not given. A COMn port, given or
 // stored, is resolved as the window resolves it (serial::comPortDevice in programDir). The rate
 // comes from --baud, else from comm.set (a stored 0 meaning 9600, as in the window), else 9600.
-LineChoice chooseLine(const QString& portOption, const QString& baudOption,
-                      const QString& programDir);
+LineChoice chooseLine(const std::string& portOption, const std::string& baudOption,
+                      const std::string& programDir);
 
 } // namespace cli

@@ -1,12 +1,33 @@
 // qf7320: the sensor from the command line, for production lines, field checks and scripts.
 
 #include "cli/command.h"
+#include "platform/files.h"
 
-#include <QCoreApplication>
+#include <string>
+#include <vector>
+
+#ifdef _WIN32
+#include <windows.h>
+// after windows.h, which it needs
+#include <shellapi.h>
+#endif
 
 int main(int argc, char* argv[]) {
-    QCoreApplication app(argc, argv);
-    QCoreApplication::setApplicationName(QStringLiteral("qf7320"));
-    return cli::runCommandLine(QCoreApplication::arguments(),
-                               QCoreApplication::applicationDirPath());
+    std::vector<std::string> arguments;
+#ifdef _WIN32
+    // The arguments as the user typed them, in UTF-8 whatever the console's code page; output
+    // goes out as UTF-8 too.
+    (void)argc;
+    (void)argv;
+    int count = 0;
+    if (wchar_t** wide = CommandLineToArgvW(GetCommandLineW(), &count)) {
+        for (int i = 0; i < count; ++i)
+            arguments.push_back(platform::narrow(wide[i]));
+        LocalFree(wide);
+    }
+    SetConsoleOutputCP(CP_UTF8);
+#else
+    arguments.assign(argv, argv + argc);
+#endif
+    return cli::runCommandLine(arguments, platform::programDirectory());
 }

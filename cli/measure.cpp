@@ -3,7 +3,10 @@
 #include "cli/measure.h"
 #include "cli/verbs.h"
 
-#include <QJsonArray>
+#include "platform/text.h"
+
+#include <string>
+#include <vector>
 
 namespace cli {
 
@@ -13,7 +16,7 @@ constexpr int kMostRegisters = 8;
 
 } // namespace
 
-const QString kReadOfRegister0 = QStringLiteral("the read of register 0");
+const std::string kReadOfRegister0 = "the read of register 0";
 
 protocol::Frame measurementRequest(int station, int count) {
     protocol::Frame request =
@@ -23,10 +26,10 @@ protocol::Frame measurementRequest(int station, int count) {
     return request;
 }
 
-QJsonArray registerArray(const std::vector<std::uint16_t>& registers) {
-    QJsonArray array;
+json::Value registerArray(const std::vector<std::uint16_t>& registers) {
+    json::Value array = json::Value::array();
     for (const std::uint16_t value : registers)
-        array.append(value);
+        array.push_back(value);
     return array;
 }
 
@@ -40,15 +43,15 @@ long long luxOf(const Result& result) {
     return -1;
 }
 
-QJsonValue luxJson(long long lux) {
-    return lux >= 0 ? QJsonValue(double(lux)) : QJsonValue();
+json::Value luxJson(long long lux) {
+    return lux >= 0 ? json::Value(lux) : json::Value(nullptr);
 }
 
 int readCommand(Context& context) {
     if (const int status = context.noArguments())
         return status;
-    const auto registers = context.wholeOption(QStringLiteral("registers"), 1, kMostRegisters, 1,
-                                               QStringLiteral("a count of registers"));
+    const auto registers =
+        context.wholeOption("registers", 1, kMostRegisters, 1, "a count of registers");
     if (!registers)
         return kExitUsage;
     const int count = static_cast<int>(*registers);
@@ -62,13 +65,13 @@ int readCommand(Context& context) {
     for (const int station : stations) {
         const Result result = context.engine().transact(measurementRequest(station, count),
                                                         protocol::ReplyKind::Registers);
-        QJsonObject object = context.record(station);
+        json::Value object = context.record(station);
         if (result.status != Status::Ok) {
-            exit = worseExit(exit, context.fail(result, object, station,
-                                                count == 1 ? kReadOfRegister0
-                                                           : QStringLiteral("the read of registers "
-                                                                            "0-%1")
-                                                                 .arg(count - 1)));
+            exit = worseExit(
+                exit,
+                context.fail(result, object, station,
+                             count == 1 ? kReadOfRegister0
+                                        : text::format("the read of registers 0-%1", {count - 1})));
             // Nothing more can be asked over a port or a connection that is gone.
             if (result.status == Status::PortLost)
                 break;
@@ -77,30 +80,29 @@ int readCommand(Context& context) {
 
         const long long lux = luxOf(result);
         if (context.out().json()) {
-            object[QStringLiteral("lux")] = luxJson(lux);
-            object[QStringLiteral("registers")] = registerArray(result.registers);
-            object[QStringLiteral("latency_ms")] = roundedMillis(result.latencyMs);
-            object[QStringLiteral("status")] = statusName(result.status);
+            object["lux"] = luxJson(lux);
+            object["registers"] = registerArray(result.registers);
+            object["latency_ms"] = json::number(roundedMillis(result.latencyMs));
+            object["status"] = statusName(result.status);
             context.out().object(object);
             continue;
         }
-        const bool showRegisters = context.isSet(QStringLiteral("registers"));
+        const bool showRegisters = context.isSet("registers");
         if (several) {
-            QString line = QStringLiteral("station %1: %2 lx").arg(station).arg(lux);
+            std::string line = text::format("station %1: %2 lx", {station, lux});
             if (showRegisters) {
-                QStringList values;
+                std::vector<std::string> values;
                 for (const std::uint16_t value : result.registers)
-                    values << QString::number(value);
-                line += QStringLiteral("  registers %1").arg(values.join(QLatin1Char(' ')));
+                    values.push_back(std::to_string(value));
+                line += text::format("  registers %1", {text::join(values, " ")});
             }
             context.out().data(line);
             continue;
         }
-        context.out().data(QStringLiteral("%1 lx").arg(lux));
+        context.out().data(text::format("%1 lx", {lux}));
         if (showRegisters)
             for (std::size_t i = 0; i < result.registers.size(); ++i)
-                context.out().data(
-                    QStringLiteral("register %1: %2").arg(i).arg(result.registers[i]));
+                context.out().data(text::format("register %1: %2", {i, result.registers[i]}));
     }
     return exit;
 }

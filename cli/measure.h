@@ -5,8 +5,9 @@
 
 #include "modbus/protocol.h"
 
-#include <QJsonArray>
-#include <QString>
+#include "platform/json.h"
+
+#include <string>
 
 #include <cstdint>
 #include <vector>
@@ -14,11 +15,11 @@
 namespace cli {
 
 // "the read of register 0", as a failure names the measurement's request.
-extern const QString kReadOfRegister0;
+extern const std::string kReadOfRegister0;
 
 // Function 3 for registers 0..count-1 of the station, sealed with its CRC.
 protocol::Frame measurementRequest(int station, int count);
 
-QJsonArray registerArray(const std::vector<std::uint16_t>& registers);
+json::Value registerArray(const std::vector<std::uint16_t>& registers);
 
 } // namespace cli

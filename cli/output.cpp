@@ -1,10 +1,7 @@
 #include "cli/output.h"
 
 #include "modbus/hextext.h"
-
-#include <QDateTime>
-#include <QJsonDocument>
-#include <QTime>
+#include "platform/text.h"
 
 #include <chrono>
 #include <cstdlib>
@@ -14,71 +11,93 @@ namespace cli {
 
 namespace {
 
-QString frameText(const std::uint8_t* data, std::size_t length) {
-    return QString::fromStdString(modbus::frameText(data, length));
-}
-
-QString clockTime() {
-    return QTime::currentTime().toString(QStringLiteral("HH:mm:ss.zzz"));
-}
-
-} // namespace
-
-QString isoTimeNow() {
-#ifdef Q_OS_WIN
-    const QDateTime now = QDateTime::currentDateTime();
-    return now.toOffsetFromUtc(now.offsetFromUtc()).toString(Qt::ISODateWithMs);
+// The local time of day and the offset from UTC of a moment, as the platform knows them.
+std::tm localTime(std::time_t seconds, long& offsetMinutes) {
+    std::tm local{};
+#ifdef _WIN32
+    localtime_s(&local, &seconds);
+    std::tm utc{};
+    gmtime_s(&utc, &seconds);
+    utc.tm_isdst = local.tm_isdst;
+    offsetMinutes = static_cast<long>(std::difftime(std::mktime(&local), std::mktime(&utc)) / 60);
 #else
-    // localtime_r rather than QDateTime: a poll takes its time once a sample, and QDateTime
-    // looks at the system's time zone file every time it is asked.
+    // localtime_r rather than anything richer: a poll takes its time once a sample, and must not
+    // read the system's time zone file every time.
+    localtime_r(&seconds, &local);
+    offsetMinutes = local.tm_gmtoff / 60;
+#endif
+    return local;
+}
+
+std::string twoDigits(long value) {
+    std::string digits(value < 10 ? "0" : "");
+    digits += std::to_string(value);
+    return digits;
+}
+
+std::string clockTime() {
     const auto now = std::chrono::system_clock::now();
     const std::time_t seconds = std::chrono::system_clock::to_time_t(now);
     const auto millis =
         std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count() %
         1000;
-    std::tm local{};
-    localtime_r(&seconds, &local);
+    long offset = 0;
+    const std::tm local = localTime(seconds, offset);
+    char text[16];
+    std::strftime(text, sizeof text, "%H:%M:%S", &local);
+    const std::string ms = std::to_string(millis);
+    return std::string(text) + "." + std::string(3 - ms.size(), '0') + ms;
+}
+
+std::string frameText(const std::uint8_t* data, std::size_t length) {
+    return modbus::frameText(data, length);
+}
+
+} // namespace
+
+std::string isoTimeNow() {
+    const auto now = std::chrono::system_clock::now();
+    const std::time_t seconds = std::chrono::system_clock::to_time_t(now);
+    const auto millis =
+        std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count() %
+        1000;
+    long offset = 0;
+    const std::tm local = localTime(seconds, offset);
     char text[40];
     std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%S", &local);
-    QString iso =
-        QString::fromLatin1(text) + QStringLiteral(".%1").arg(millis, 3, 10, QLatin1Char('0'));
-    const long offset = local.tm_gmtoff / 60;
+    const std::string ms = std::to_string(millis);
+    std::string iso = std::string(text) + "." + std::string(3 - ms.size(), '0') + ms;
     if (offset == 0)
-        return iso + QLatin1Char('Z');
-    return iso + QStringLiteral("%1%2:%3")
-                     .arg(offset < 0 ? QLatin1Char('-') : QLatin1Char('+'))
-                     .arg(std::labs(offset) / 60, 2, 10, QLatin1Char('0'))
-                     .arg(std::labs(offset) % 60, 2, 10, QLatin1Char('0'));
-#endif
+        return iso + "Z";
+    return iso + (offset < 0 ? "-" : "+") + twoDigits(std::labs(offset) / 60) + ":" +
+           twoDigits(std::labs(offset) % 60);
 }
 
-QString traceRequestText(const protocol::Frame& request) {
-    return QStringLiteral("> ") + frameText(request.data(), request.size());
+std::string traceRequestText(const protocol::Frame& request) {
+    return "> " + frameText(request.data(), request.size());
 }
 
-QString traceReplyText(const Result& attempt) {
-    QString text = QStringLiteral("< ");
-    text += attempt.reply.empty() ? QStringLiteral("(nothing)")
+std::string traceReplyText(const Result& attempt) {
+    std::string text = "< ";
+    text += attempt.reply.empty() ? std::string("(nothing)")
                                   : frameText(attempt.reply.data(), attempt.reply.size());
-    text += QStringLiteral("  %1 ms").arg(attempt.latencyMs, 0, 'f', 1);
+    text += "  " + text::number(attempt.latencyMs, 'f', 1) + " ms";
     switch (attempt.status) {
     case Status::Ok:
     case Status::PortLost:
         break;
     case Status::Timeout:
-        text += QStringLiteral("  timeout");
+        text += "  timeout";
         if (!attempt.reply.empty())
-            text += QStringLiteral(": %1 of %2 bytes")
-                        .arg(attempt.reply.size())
-                        .arg(attempt.expectedLength);
+            text +=
+                text::format(": %1 of %2 bytes", {attempt.reply.size(), attempt.expectedLength});
         break;
     case Status::BadReply:
-        text += QStringLiteral("  bad reply: %1").arg(QString::fromStdString(attempt.failedCheck));
+        text += "  bad reply: " + attempt.failedCheck;
         break;
     case Status::Exception:
-        text += QStringLiteral("  exception %1 %2")
-                    .arg(QString::fromStdString(modbus::byteText(attempt.exceptionCode)),
-                         QString::fromStdString(protocol::exceptionName(attempt.exceptionCode)));
+        text += text::format("  exception %1 %2", {modbus::byteText(attempt.exceptionCode),
+                                                   protocol::exceptionName(attempt.exceptionCode)});
         break;
     }
     return text;
@@ -87,21 +106,22 @@ QString traceReplyText(const Result& attempt) {
 Output::Output(bool json, bool trace, std::FILE* out, std::FILE* err)
     : json_(json), trace_(trace), out_(out), err_(err) {}
 
-void Output::write(std::FILE* stream, const QString& line) {
-    const QByteArray bytes = line.toUtf8() + '\n';
-    std::fwrite(bytes.constData(), 1, static_cast<std::size_t>(bytes.size()), stream);
+void Output::write(std::FILE* stream, const std::string& line) {
+    std::string bytes = line;
+    bytes += '\n';
+    std::fwrite(bytes.data(), 1, bytes.size(), stream);
     std::fflush(stream);
 }
 
-void Output::data(const QString& line) {
+void Output::data(const std::string& line) {
     write(out_, line);
 }
 
-void Output::object(const QJsonObject& object) {
-    write(out_, QString::fromUtf8(QJsonDocument(object).toJson(QJsonDocument::Compact)));
+void Output::object(const json::Value& object) {
+    write(out_, json::dump(object));
 }
 
-void Output::message(const QString& text) {
+void Output::message(const std::string& text) {
     write(err_, text);
 }
 
@@ -110,14 +130,10 @@ Engine::Trace Output::trace() {
         return {};
     return {
         [this](const protocol::Frame& request) {
-            write(err_, clockTime() + QLatin1Char(' ') + traceRequestText(request));
+            write(err_, clockTime() + " " + traceRequestText(request));
         },
-        [this](const Result& attempt) {
-            write(err_, clockTime() + QLatin1Char(' ') + traceReplyText(attempt));
-        },
-        [this](const std::string& text) {
-            write(err_, clockTime() + QStringLiteral(" - ") + qtext(text));
-        }};
+        [this](const Result& attempt) { write(err_, clockTime() + " " + traceReplyText(attempt)); },
+        [this](const std::string& text) { write(err_, clockTime() + " - " + text); }};
 }
 
 } // namespace cli

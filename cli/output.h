@@ -6,8 +6,9 @@
 
 #include "cli/line.h"
 
-#include <QJsonObject>
-#include <QString>
+#include "platform/json.h"
+
+#include <string>
 
 #include <cstdio>
 
@@ -15,12 +16,12 @@ namespace cli {
 
 // The local time now in ISO 8601 with milliseconds and the offset from UTC:
 // 2024-05-01T12:00:00.123+02:00 (Z at UTC).
-QString isoTimeNow();
+std::string isoTimeNow();
 
 // The trace's line for a request or a reply, after its HH:MM:SS.mmm time: "> 01 03 ..." and
 // "< 01 03 02 00 64 B9 AF  12.4 ms", with a bad, an exception or a timed-out reply marked.
-QString traceRequestText(const protocol::Frame& request);
-QString traceReplyText(const Result& attempt);
+std::string traceRequestText(const protocol::Frame& request);
+std::string traceReplyText(const Result& attempt);
 
 class Output {
 public:
@@ -29,17 +30,17 @@ public:
     bool json() const { return json_; }
 
     // A line of data: human text, or a CSV line.
-    void data(const QString& line);
+    void data(const std::string& line);
     // A result as one compact JSON object on one line.
-    void object(const QJsonObject& object);
+    void object(const json::Value& object);
     // What failed and what to try, or a summary: standard error.
-    void message(const QString& text);
+    void message(const std::string& text);
 
     // The engine's trace hooks; nothing is printed without --trace.
     Engine::Trace trace();
 
 private:
-    void write(std::FILE* stream, const QString& line);
+    void write(std::FILE* stream, const std::string& line);
 
     bool json_;
     bool trace_;

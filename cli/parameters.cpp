@@ -3,6 +3,12 @@
 #include "cli/verbs.h"
 
 #include "modbus/opnumber.h"
+#include "platform/text.h"
+
+#include <climits>
+#include <cstdio>
+#include <string>
+#include <vector>
 
 namespace cli {
 
@@ -21,18 +27,15 @@ constexpr Parameter kParameters[] = {
     {"da20", 3, 3000, 4095}, {"range", 4, 500, 65535},
 };
 
-const Parameter* findParameter(const QString& name) {
+const Parameter* findParameter(const std::string& name) {
     for (const Parameter& parameter : kParameters)
-        if (name == QLatin1String(parameter.name))
+        if (name == parameter.name)
             return &parameter;
     return nullptr;
 }
 
-QString parameterNames() {
-    QStringList names;
-    for (const Parameter& parameter : kParameters)
-        names << QLatin1String(parameter.name);
-    return names.join(QLatin1Char(' '));
+std::string parameterNames() {
+    return text::join(calibrationParameterNames(), " ");
 }
 
 std::uint8_t readRegister(const Parameter& parameter) {
@@ -46,39 +49,48 @@ protocol::Frame parameterReadRequest(int station, std::uint8_t first, std::uint8
     return request;
 }
 
-QString valueText(const Parameter& parameter, std::uint16_t value) {
-    return QString::fromStdString(protocol::parameterText(parameter.row, value));
+std::string valueText(const Parameter& parameter, std::uint16_t value) {
+    return protocol::parameterText(parameter.row, value);
 }
 
 // The value as JSON: the scale as a number with its decimals, the others as whole numbers.
-QJsonValue valueJson(const Parameter& parameter, std::uint16_t value) {
-    const QString text = valueText(parameter, value);
-    return parameter.row == 0 ? QJsonValue(text.toDouble()) : QJsonValue(text.toLongLong());
+json::Value valueJson(const Parameter& parameter, std::uint16_t value) {
+    const std::string shown = valueText(parameter, value);
+    return parameter.row == 0
+               ? json::number(opnum::parse(shown).value_or(0))
+               : json::Value(text::wholeNumber(shown, LLONG_MIN, LLONG_MAX).value_or(0));
 }
 
-QString numberText(double value) {
-    return QString::number(value, 'g', 10);
+std::string numberText(double value) {
+    return text::number(value, 'g', 10);
+}
+
+// A register's number as two lowercase hex digits: "03".
+std::string hexByte(std::uint8_t value) {
+    char digits[3];
+    std::snprintf(digits, sizeof digits, "%02x", static_cast<unsigned>(value));
+    return digits;
 }
 
 } // namespace
 
-QStringList calibrationParameterNames() {
-    QStringList names;
+std::vector<std::string> calibrationParameterNames() {
+    std::vector<std::string> names;
     for (const Parameter& parameter : kParameters)
-        names << QLatin1String(parameter.name);
+        names.emplace_back(parameter.name);
     return names;
 }
 
 int getCommand(Context& context) {
-    const QStringList arguments = context.arguments();
+    const std::vector<std::string> arguments = context.arguments();
     if (arguments.size() > 1)
         return context.usage(
-            QStringLiteral("get takes one name at most: %1 or all").arg(parameterNames()));
-    const QString name = arguments.value(0, QStringLiteral("all"));
+            text::format("get takes one name at most: %1 or all", {parameterNames()}));
+    const std::string name = arguments.empty() ? std::string("all") : arguments[0];
     const Parameter* one = findParameter(name);
-    if (!one && name != QLatin1String("all"))
+    if (!one && name != "all")
         return context.usage(
-            QStringLiteral("no parameter '%1': %2 or all").arg(name, parameterNames()));
+            text::format("no parameter '%1': %2 or all", {name, parameterNames()}));
     if (const int status = context.openPort())
         return status;
 
@@ -91,103 +103,99 @@ int getCommand(Context& context) {
     for (const int station : stations) {
         const Result result = context.engine().transact(parameterReadRequest(station, first, count),
                                                         protocol::ReplyKind::Registers);
-        QJsonObject object = context.record(station);
+        json::Value object = context.record(station);
         if (result.status != Status::Ok) {
             exit = worseExit(
                 exit,
-                context.fail(
-                    result, object, station,
-                    one ? QStringLiteral("the read of %1 (register %2)").arg(name).arg(int(first))
-                        : QStringLiteral("the read of the parameters (registers 3-7)")));
+                context.fail(result, object, station,
+                             one ? text::format("the read of %1 (register %2)", {name, int(first)})
+                                 : std::string("the read of the parameters (registers 3-7)")));
             // Nothing more can be asked over a port or a connection that is gone.
             if (result.status == Status::PortLost)
                 break;
             continue;
         }
 
-        QStringList values;
+        std::vector<std::string> values;
         for (std::size_t i = 0; i < result.registers.size(); ++i) {
             const Parameter& parameter = one ? *one : kParameters[i];
-            const QString text = QStringLiteral("%1 %2").arg(
-                QLatin1String(parameter.name), valueText(parameter, result.registers[i]));
+            const std::string shown =
+                text::format("%1 %2", {parameter.name, valueText(parameter, result.registers[i])});
             if (context.out().json())
-                object[QLatin1String(parameter.name)] = valueJson(parameter, result.registers[i]);
+                object[parameter.name] = valueJson(parameter, result.registers[i]);
             else if (several)
-                values << text;
+                values.push_back(shown);
             else
-                context.out().data(text);
+                context.out().data(shown);
         }
         if (context.out().json()) {
-            object[QStringLiteral("latency_ms")] = roundedMillis(result.latencyMs);
-            object[QStringLiteral("status")] = statusName(result.status);
+            object["latency_ms"] = json::number(roundedMillis(result.latencyMs));
+            object["status"] = statusName(result.status);
             context.out().object(object);
         } else if (several) {
-            context.out().data(QStringLiteral("station %1: %2")
-                                   .arg(station)
-                                   .arg(values.join(QStringLiteral(", "))));
+            context.out().data(text::format("station %1: %2", {station, text::join(values, ", ")}));
         }
     }
     return exit;
 }
 
 int setCommand(Context& context) {
-    const QStringList arguments = context.arguments();
+    const std::vector<std::string> arguments = context.arguments();
     if (arguments.size() != 2)
-        return context.usage(QStringLiteral("set needs a name and a value, e.g. set scale 1.2345; "
-                                            "the names are %1")
-                                 .arg(parameterNames()));
-    const Parameter* parameter = findParameter(arguments.at(0));
+        return context.usage(text::format("set needs a name and a value, e.g. set scale 1.2345; "
+                                          "the names are %1",
+                                          {parameterNames()}));
+    const Parameter* parameter = findParameter(arguments[0]);
     if (!parameter)
         return context.usage(
-            QStringLiteral("no parameter '%1': %2").arg(arguments.at(0), parameterNames()));
-    const QString name = QLatin1String(parameter->name);
-    const QString typed = arguments.at(1);
-    const std::optional<double> number = opnum::parse(typed.toStdString());
+            text::format("no parameter '%1': %2", {arguments[0], parameterNames()}));
+    const std::string name = parameter->name;
+    const std::string& typed = arguments[1];
+    const std::optional<double> number = opnum::parse(typed);
     if (!number)
-        return context.usage(QStringLiteral("%1 '%2' is not a number").arg(name, typed));
+        return context.usage(text::format("%1 '%2' is not a number", {name, typed}));
 
     // The window's hint is the sensor's documented range: outside it only on purpose.
-    const bool force = context.isSet(QStringLiteral("force"));
+    const bool force = context.isSet("force");
     if (!force && (*number < parameter->low || *number > parameter->high))
         return context.usage(
-            QStringLiteral("%1 %2 is outside %3 to %4, the range the window "
-                           "gives for it; nothing was sent. --force sends it "
-                           "all the same")
-                .arg(name, typed, numberText(parameter->low), numberText(parameter->high)));
+            text::format("%1 %2 is outside %3 to %4, the range the window "
+                         "gives for it; nothing was sent. --force sends it "
+                         "all the same",
+                         {name, typed, numberText(parameter->low), numberText(parameter->high)}));
     const std::optional<std::uint16_t> encoded =
-        protocol::parameterRegisterValue(typed.toStdString(), parameter->row);
+        protocol::parameterRegisterValue(typed, parameter->row);
     if (!encoded)
-        return context.usage(QStringLiteral("%1 %2 cannot be sent: encoded as the window encodes "
-                                            "it, it does not fit in a 16-bit register; nothing "
-                                            "was sent")
-                                 .arg(name, typed));
+        return context.usage(text::format("%1 %2 cannot be sent: encoded as the window encodes "
+                                          "it, it does not fit in a 16-bit register; nothing "
+                                          "was sent",
+                                          {name, typed}));
     if (const int status = context.openPort())
         return status;
 
     const int station = context.common().station;
     const std::uint8_t readBack = readRegister(*parameter);
-    QJsonObject object = context.record(station);
+    json::Value object = context.record(station);
 
     protocol::Frame write = protocol::parameterWriteRequest(static_cast<std::uint8_t>(station),
                                                             parameter->row, *encoded);
     protocol::sealCrc(write);
     const Result written = context.engine().transact(write, protocol::ReplyKind::WriteEcho);
     if (written.status != Status::Ok)
-        return context.fail(written, object, station,
-                            QStringLiteral("the write of %1 (register 0x0A%2)")
-                                .arg(name)
-                                .arg(int(readBack), 2, 16, QLatin1Char('0')));
+        return context.fail(
+            written, object, station,
+            text::format("the write of %1 (register 0x0A%2)", {name, hexByte(readBack)}));
 
-    if (context.isSet(QStringLiteral("no-verify"))) {
+    if (context.isSet("no-verify")) {
         if (context.out().json()) {
             object[name] = valueJson(*parameter, *encoded);
-            object[QStringLiteral("verified")] = false;
-            object[QStringLiteral("latency_ms")] = roundedMillis(written.latencyMs);
-            object[QStringLiteral("status")] = statusName(written.status);
+            object["verified"] = false;
+            object["latency_ms"] = json::number(roundedMillis(written.latencyMs));
+            object["status"] = statusName(written.status);
             context.out().object(object);
         } else {
-            context.out().data(QStringLiteral("%1 %2 (written, not read back)")
-                                   .arg(name, valueText(*parameter, *encoded)));
+            context.out().data(text::format("%1 %2 (written, not read back)",
+                                            {name, valueText(*parameter, *encoded)}));
         }
         return kExitOk;
     }
@@ -196,31 +204,28 @@ int setCommand(Context& context) {
                                                   protocol::ReplyKind::Registers);
     if (read.status != Status::Ok)
         return context.fail(read, object, station,
-                            QStringLiteral("the read-back of %1 (register %2) after its write")
-                                .arg(name)
-                                .arg(int(readBack)));
+                            text::format("the read-back of %1 (register %2) after its write",
+                                         {name, int(readBack)}));
 
     const std::uint16_t held = read.registers.at(0);
     const bool verified = held == *encoded;
     if (context.out().json()) {
         object[name] = valueJson(*parameter, held);
-        object[QStringLiteral("verified")] = verified;
-        object[QStringLiteral("latency_ms")] = roundedMillis(read.latencyMs);
-        object[QStringLiteral("status")] = statusName(read.status);
+        object["verified"] = verified;
+        object["latency_ms"] = json::number(roundedMillis(read.latencyMs));
+        object["status"] = statusName(read.status);
     }
     if (!verified) {
-        const QString text = QStringLiteral("verification failed: station %1 acknowledged %2 %3 "
-                                            "(register value %4) but reads back %5 (%6)")
-                                 .arg(station)
-                                 .arg(name, valueText(*parameter, *encoded))
-                                 .arg(*encoded)
-                                 .arg(valueText(*parameter, held))
-                                 .arg(held);
-        context.out().message(QStringLiteral("qf7320: %1. Write it again; if it still differs, "
-                                             "the sensor does not keep this value")
-                                  .arg(text));
+        const std::string failure =
+            text::format("verification failed: station %1 acknowledged %2 %3 "
+                         "(register value %4) but reads back %5 (%6)",
+                         {station, name, valueText(*parameter, *encoded), *encoded,
+                          valueText(*parameter, held), held});
+        context.out().message(text::format("qf7320: %1. Write it again; if it still differs, "
+                                           "the sensor does not keep this value",
+                                           {failure}));
         if (context.out().json()) {
-            object[QStringLiteral("error")] = text;
+            object["error"] = failure;
             context.out().object(object);
         }
         return kExitVerify;
@@ -228,8 +233,7 @@ int setCommand(Context& context) {
     if (context.out().json())
         context.out().object(object);
     else
-        context.out().data(
-            QStringLiteral("%1 %2 (verified)").arg(name, valueText(*parameter, held)));
+        context.out().data(text::format("%1 %2 (verified)", {name, valueText(*parameter, held)}));
     return kExitOk;
 }
 

@@ -5,7 +5,6 @@
 
 #include "cli/command.h"
 
-#include <QJsonValue>
 
 namespace cli {
 
@@ -25,6 +24,6 @@ int plotCommand(Context& context);    // plot.cpp
 long long luxOf(const Result& result);
 
 // The same as JSON: a number, or null.
-QJsonValue luxJson(long long lux);
+json::Value luxJson(long long lux);
 
 } // namespace cli

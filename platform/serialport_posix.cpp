@@ -300,8 +300,15 @@ SerialPort::Read SerialPort::read(std::uint8_t* into, std::size_t most, std::siz
             errorText_ = errnoText(errno);
             return Read::Lost;
         }
-        if (ready > 0 && (waiting.revents & POLLIN) == 0 &&
-            (waiting.revents & (POLLERR | POLLHUP | POLLNVAL)) != 0) {
+        // A hung-up line (the adapter unplugged, the far end of a pseudo-terminal closed) reads
+        // as empty forever while poll() reports it at once: what is still there is taken, and
+        // then it is lost.
+        if (ready > 0 && (waiting.revents & (POLLERR | POLLHUP | POLLNVAL)) != 0) {
+            const ssize_t last = ::read(fd_, into, most);
+            if (last > 0) {
+                got = static_cast<std::size_t>(last);
+                return Read::Data;
+            }
             errorText_ = (waiting.revents & POLLNVAL) != 0 ? errnoText(EBADF) : errnoText(EIO);
             return Read::Lost;
         }

@@ -10,6 +10,12 @@
 #include <mutex>
 #include <thread>
 
+#ifdef _WIN32
+#include <winsock2.h>
+#include <ws2tcpip.h>
+
+#include <windows.h>
+#else
 #include <fcntl.h>
 #include <netdb.h>
 #include <netinet/in.h>
@@ -17,6 +23,7 @@
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
+#endif
 
 namespace platform {
 
@@ -28,9 +35,139 @@ int millisLeft(Clock::time_point deadline) {
     return static_cast<int>(std::clamp<long long>(left.count(), 0, 24LL * 3600 * 1000));
 }
 
+// The few calls that differ between POSIX sockets and Winsock, each once.
+#ifdef _WIN32
+
+using Socket = SOCKET;
+constexpr int kInterrupted = WSAEINTR;
+constexpr int kTimedOut = WSAETIMEDOUT;
+constexpr int kRefused = WSAECONNREFUSED;
+constexpr int kReset = WSAECONNRESET;
+constexpr int kBrokenPipe = WSAESHUTDOWN;
+
+int lastError() {
+    return WSAGetLastError();
+}
+
+bool wouldBlock(int error) {
+    return error == WSAEWOULDBLOCK;
+}
+
+bool connectPending(int error) {
+    return error == WSAEWOULDBLOCK || error == WSAEINPROGRESS;
+}
+
+std::string errnoText(int error) {
+    char* buffer = nullptr;
+    const DWORD length = FormatMessageA(
+        FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+        nullptr, static_cast<DWORD>(error), 0, reinterpret_cast<char*>(&buffer), 0, nullptr);
+    std::string result = length > 0 ? std::string(buffer, length) : std::string();
+    if (buffer)
+        LocalFree(buffer);
+    while (!result.empty() &&
+           (result.back() == '\n' || result.back() == '\r' || result.back() == '.'))
+        result.pop_back();
+    return result.empty() ? text::format("network error %1", {error}) : result;
+}
+
+// Winsock is started once, for the life of the program.
+void startNetwork() {
+    static const bool started = [] {
+        WSADATA data{};
+        return WSAStartup(MAKEWORD(2, 2), &data) == 0;
+    }();
+    (void)started;
+}
+
+Socket openSocket(const addrinfo* address) {
+    const Socket socket = ::socket(address->ai_family, address->ai_socktype, address->ai_protocol);
+    if (socket == INVALID_SOCKET)
+        return socket;
+    u_long nonBlocking = 1;
+    ::ioctlsocket(socket, FIONBIO, &nonBlocking);
+    return socket;
+}
+
+void closeSocket(std::intptr_t socket) {
+    ::closesocket(static_cast<Socket>(socket));
+}
+
+// Whether the socket is ready to write (or read) within the time; -1 on a failure. select()
+// rather than WSAPoll, which does not report a connection that failed.
+int waitFor(std::intptr_t socket, bool writing, int timeoutMs) {
+    fd_set set;
+    FD_ZERO(&set);
+    FD_SET(static_cast<Socket>(socket), &set);
+    fd_set failed;
+    FD_ZERO(&failed);
+    FD_SET(static_cast<Socket>(socket), &failed);
+    timeval time{timeoutMs / 1000, (timeoutMs % 1000) * 1000};
+    return ::select(0, writing ? nullptr : &set, writing ? &set : nullptr, &failed, &time);
+}
+
+long long sendSome(std::intptr_t socket, const std::uint8_t* bytes, std::size_t size) {
+    return ::send(static_cast<Socket>(socket), reinterpret_cast<const char*>(bytes),
+                  static_cast<int>(std::min<std::size_t>(size, 1 << 20)), 0);
+}
+
+long long receiveSome(std::intptr_t socket, std::uint8_t* into, std::size_t most) {
+    return ::recv(static_cast<Socket>(socket), reinterpret_cast<char*>(into),
+                  static_cast<int>(std::min<std::size_t>(most, 1 << 20)), 0);
+}
+
+#else
+
+using Socket = int;
+constexpr Socket INVALID_SOCKET = -1;
+constexpr int kInterrupted = EINTR;
+constexpr int kTimedOut = ETIMEDOUT;
+constexpr int kRefused = ECONNREFUSED;
+constexpr int kReset = ECONNRESET;
+constexpr int kBrokenPipe = EPIPE;
+
+int lastError() {
+    return errno;
+}
+
+bool wouldBlock(int error) {
+    return error == EAGAIN || error == EWOULDBLOCK;
+}
+
+bool connectPending(int error) {
+    return error == EINPROGRESS;
+}
+
 std::string errnoText(int error) {
     return std::strerror(error);
 }
+
+void startNetwork() {}
+
+Socket openSocket(const addrinfo* address) {
+    return ::socket(address->ai_family, address->ai_socktype | SOCK_NONBLOCK | SOCK_CLOEXEC,
+                    address->ai_protocol);
+}
+
+void closeSocket(std::intptr_t socket) {
+    ::close(static_cast<Socket>(socket));
+}
+
+// Whether the socket is ready to write (or read) within the time; -1 on a failure.
+int waitFor(std::intptr_t socket, bool writing, int timeoutMs) {
+    pollfd waiting{static_cast<Socket>(socket), static_cast<short>(writing ? POLLOUT : POLLIN), 0};
+    return ::poll(&waiting, 1, timeoutMs);
+}
+
+long long sendSome(std::intptr_t socket, const std::uint8_t* bytes, std::size_t size) {
+    return ::send(static_cast<Socket>(socket), bytes, size, MSG_NOSIGNAL);
+}
+
+long long receiveSome(std::intptr_t socket, std::uint8_t* into, std::size_t most) {
+    return ::recv(static_cast<Socket>(socket), into, most, 0);
+}
+
+#endif
 
 struct AddressList {
     addrinfo* head = nullptr;
@@ -118,13 +255,13 @@ std::shared_ptr<Lookup> resolve(const std::string& host, std::uint16_t port, int
 
 bool TcpConnection::connect(const std::string& host, std::uint16_t port, int timeoutMs) {
     close();
+    startNetwork();
     const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
 
     const std::shared_ptr<Lookup> lookup = resolve(host, port, timeoutMs);
     if (!lookup) {
         failure_ = ConnectFailure::Timeout;
-        errorText_ =
-            text::format("the name %1 was not resolved within %2 ms", {host, timeoutMs});
+        errorText_ = text::format("the name %1 was not resolved within %2 ms", {host, timeoutMs});
         return false;
     }
     if (lookup->addresses.error != 0 || !lookup->addresses.head) {
@@ -139,44 +276,43 @@ bool TcpConnection::connect(const std::string& host, std::uint16_t port, int tim
     failure_ = ConnectFailure::Refused;
     int firstError = 0;
     for (const addrinfo* address = lookup->addresses.head; address; address = address->ai_next) {
-        const int fd =
-            ::socket(address->ai_family, address->ai_socktype | SOCK_NONBLOCK | SOCK_CLOEXEC,
-                     address->ai_protocol);
-        if (fd < 0) {
-            firstError = firstError ? firstError : errno;
+        const Socket fd = openSocket(address);
+        if (fd == INVALID_SOCKET) {
+            firstError = firstError ? firstError : lastError();
             continue;
         }
         int error = 0;
-        if (::connect(fd, address->ai_addr, address->ai_addrlen) != 0) {
-            error = errno;
-            if (error == EINPROGRESS) {
-                pollfd waiting{fd, POLLOUT, 0};
-                const int ready = ::poll(&waiting, 1, millisLeft(deadline));
+        if (::connect(fd, address->ai_addr, static_cast<int>(address->ai_addrlen)) != 0) {
+            error = lastError();
+            if (connectPending(error)) {
+                const int ready = waitFor(fd, true, millisLeft(deadline));
                 if (ready == 0) {
-                    error = ETIMEDOUT;
+                    error = kTimedOut;
                 } else {
                     socklen_t length = sizeof error;
-                    if (::getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &length) != 0)
-                        error = errno;
+                    if (::getsockopt(fd, SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&error),
+                                     &length) != 0)
+                        error = lastError();
                 }
             }
         }
         if (error == 0) {
             const int one = 1;
             // A request is one small write, sent at once rather than held back for more.
-            ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-            fd_ = fd;
+            ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&one),
+                         sizeof one);
+            fd_ = static_cast<std::intptr_t>(fd);
             failure_ = ConnectFailure::None;
             errorText_.clear();
             return true;
         }
-        ::close(fd);
-        if (error == ETIMEDOUT) {
+        closeSocket(static_cast<std::intptr_t>(fd));
+        if (error == kTimedOut) {
             failure_ = ConnectFailure::Timeout;
             errorText_ = text::format("no answer to the connection within %1 ms", {timeoutMs});
             return false;
         }
-        if (error != ECONNREFUSED && !firstError)
+        if (error != kRefused && !firstError)
             firstError = error;
         if (Clock::now() >= deadline)
             break;
@@ -192,7 +328,7 @@ bool TcpConnection::connect(const std::string& host, std::uint16_t port, int tim
 
 void TcpConnection::close() {
     if (fd_ >= 0)
-        ::close(fd_);
+        closeSocket(fd_);
     fd_ = -1;
 }
 
@@ -207,22 +343,22 @@ bool TcpConnection::write(const std::uint8_t* bytes, std::size_t size, Clock::ti
         return lost(errorText_.empty() ? std::string("not connected") : errorText_);
     std::size_t done = 0;
     while (done < size) {
-        const ssize_t n = ::send(fd_, bytes + done, size - done, MSG_NOSIGNAL);
+        const long long n = sendSome(fd_, bytes + done, size - done);
         if (n > 0) {
             done += std::size_t(n);
             continue;
         }
-        if (n < 0 && errno == EINTR)
+        const int error = n < 0 ? lastError() : 0;
+        if (n < 0 && error == kInterrupted)
             continue;
-        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-            pollfd waiting{fd_, POLLOUT, 0};
-            if (::poll(&waiting, 1, millisLeft(deadline)) <= 0)
+        if (n < 0 && wouldBlock(error)) {
+            if (waitFor(fd_, true, millisLeft(deadline)) <= 0)
                 return lost(std::string("the connection takes no more data"));
             continue;
         }
-        return lost(n < 0 && errno == EPIPE
+        return lost(n < 0 && error == kBrokenPipe
                         ? std::string("the connection was closed by the far end")
-                        : "the connection failed: " + errnoText(errno));
+                        : "the connection failed: " + errnoText(error));
     }
     return true;
 }
@@ -235,7 +371,7 @@ TcpConnection::Read TcpConnection::read(std::uint8_t* into, std::size_t most, st
         return Read::Closed;
     }
     for (;;) {
-        const ssize_t n = ::recv(fd_, into, most, 0);
+        const long long n = receiveSome(fd_, into, most);
         if (n > 0) {
             got = std::size_t(n);
             return Read::Data;
@@ -244,20 +380,19 @@ TcpConnection::Read TcpConnection::read(std::uint8_t* into, std::size_t most, st
             lost(std::string("the connection was closed by the far end"));
             return Read::Closed;
         }
-        if (errno == EINTR)
+        const int error = lastError();
+        if (error == kInterrupted)
             continue;
-        if (errno != EAGAIN && errno != EWOULDBLOCK) {
-            lost(errno == ECONNRESET
-                     ? std::string("the connection was reset by the far end")
-                     : "the connection failed: " + errnoText(errno));
+        if (!wouldBlock(error)) {
+            lost(error == kReset ? std::string("the connection was reset by the far end")
+                                 : "the connection failed: " + errnoText(error));
             return Read::Closed;
         }
-        pollfd waiting{fd_, POLLIN, 0};
-        const int ready = ::poll(&waiting, 1, millisLeft(deadline));
+        const int ready = waitFor(fd_, false, millisLeft(deadline));
         if (ready == 0)
             return Read::Timeout;
-        if (ready < 0 && errno != EINTR) {
-            lost("the connection failed: " + errnoText(errno));
+        if (ready < 0 && lastError() != kInterrupted) {
+            lost("the connection failed: " + errnoText(lastError()));
             return Read::Closed;
         }
     }

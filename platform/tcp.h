@@ -1,10 +1,10 @@
 #pragma once
 
-// A TCP connection as plain POSIX sockets waited on with poll(): every wait has a deadline, no
+// A TCP connection as plain sockets (POSIX, or Winsock on Windows), waited on with poll() or
+// select(): every wait has a deadline, no
 // event loop is needed, and nothing is buffered behind the program's back (the reply's bytes
 // stay in the kernel until they are asked for), so a peer that floods the connection costs a
 // bounded buffer and a peer that stops mid-reply costs at most the reply's deadline.
-
 
 #include <chrono>
 #include <cstddef>
@@ -57,7 +57,7 @@ public:
 private:
     bool lost(const std::string& text);
 
-    int fd_ = -1;
+    std::intptr_t fd_ = -1; // a socket: a descriptor, or a Winsock SOCKET
     ConnectFailure failure_ = ConnectFailure::None;
     std::string errorText_;
 };

@@ -2,15 +2,16 @@
 
 #include "serial/devicelist.h"
 
-#include <QString>
-
 #include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
 
 namespace serial {
 
 // A port name as people write it: "COM3", "com3" or "3", for ports 1-255 (the numbers the
 // serial component accepts).
-std::optional<int> parseComPortName(const QString& text);
+std::optional<int> parseComPortName(std::string_view written);
 
 // What became of making or removing a COMn link.
 struct LinkResult {
@@ -24,25 +25,28 @@ struct LinkResult {
         Failed,       // the file system refused
     };
     Outcome outcome = Outcome::Failed;
-    QString entry;       // the COMn entry in the program's directory
-    QString target;      // where the link points (made) or pointed (removed)
+    std::string entry;   // the COMn entry in the program's directory
+    std::string target;  // where the link points (made) or pointed (removed)
     SerialDevice device; // the device linked to, with its access
-    QString message;     // for a person, when not done
+    std::string message; // for a person, when not done
 };
 
 // Makes COMn in the program's directory a link to `device` (a path, or a name in tree.devDir
 // such as "ttyUSB0"). The link names the device by its /dev/serial/by-id name when it has one,
 // so that COMn stays the same adapter whichever USB socket it is plugged into; otherwise by the
 // device itself. An existing COMn is replaced only when `force` is set, and then in one step:
-// the new link is made beside it and renamed over it.
-LinkResult linkComPort(const QString& programDir, int port, const QString& device, bool force,
-                       const QList<SerialDevice>& devices, const DeviceTree& tree = {});
+// the new link is made beside it and renamed over it. On Windows, where COMn always opens the
+// system's own port, no link is made (Failed).
+LinkResult linkComPort(const std::string& programDir, int port, const std::string& device,
+                       bool force, const std::vector<SerialDevice>& devices,
+                       const DeviceTree& tree = {});
 
 // Makes COMn in the program's directory a link to `target` as it stands, with no look at what
 // it is: for a pseudo-terminal this program made itself. `force` as above.
-LinkResult linkComPortTo(const QString& programDir, int port, const QString& target, bool force);
+LinkResult linkComPortTo(const std::string& programDir, int port, const std::string& target,
+                         bool force);
 
 // Removes the COMn link from the program's directory; an entry that is not a link is kept.
-LinkResult removeComPortLink(const QString& programDir, int port);
+LinkResult removeComPortLink(const std::string& programDir, int port);
 
 } // namespace serial

@@ -1,24 +1,29 @@
 #include "serial/comport.h"
 
-#include <QDir>
-#include <QFileInfo>
+#include "platform/text.h"
+#include "serial/filepath.h"
 
 namespace serial {
 
-QString comPortEntry(const QString& programDir, int port) {
-    return QDir(programDir).filePath(QStringLiteral("COM%1").arg(port));
+std::string comPortEntry(const std::string& programDir, int port) {
+    return filepath::join(programDir, text::format("COM%1", {port}));
 }
 
-QString comPortDevice(const QString& programDir, int port) {
-    const QString entry = comPortEntry(programDir, port);
-    const QFileInfo info(entry);
-    if (info.exists() || info.isSymLink())
-        return entry;
-#ifdef Q_OS_WIN
-    return QStringLiteral("COM%1").arg(port);
-#else
-    return QStringLiteral("/dev/ttyS%1").arg(port - 1);
-#endif
+#ifdef _WIN32
+
+std::string comPortDevice(const std::string& /*programDir*/, int port) {
+    return text::format("\\\\.\\COM%1", {port});
 }
+
+#else
+
+std::string comPortDevice(const std::string& programDir, int port) {
+    const std::string entry = comPortEntry(programDir, port);
+    if (filepath::occupied(entry))
+        return entry;
+    return text::format("/dev/ttyS%1", {port - 1});
+}
+
+#endif
 
 } // namespace serial

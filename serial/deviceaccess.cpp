@@ -1,8 +1,8 @@
 #include "serial/deviceaccess.h"
 
-#include <QFile>
+#include "platform/text.h"
 
-#ifndef Q_OS_WIN
+#ifndef _WIN32
 #include <grp.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -10,33 +10,37 @@
 
 namespace serial {
 
-DeviceAccess checkDeviceAccess(const QString& path) {
+#ifdef _WIN32
+
+DeviceAccess checkDeviceAccess(const std::string& /*path*/) {
     DeviceAccess result;
-#ifdef Q_OS_WIN
-    // Windows has no device groups: whether a COM port opens is only known by opening it.
     result.state = DeviceAccess::State::Ok;
-    Q_UNUSED(path);
+    return result;
+}
+
 #else
-    const QByteArray native = QFile::encodeName(path);
+
+DeviceAccess checkDeviceAccess(const std::string& path) {
+    DeviceAccess result;
     struct stat info {};
-    if (::stat(native.constData(), &info) != 0) {
+    if (::stat(path.c_str(), &info) != 0) {
         result.state = DeviceAccess::State::NotFound;
         return result;
     }
     if (const group* owner = ::getgrgid(info.st_gid))
-        result.group = QString::fromLocal8Bit(owner->gr_name);
-    result.state = ::access(native.constData(), R_OK | W_OK) == 0
-                       ? DeviceAccess::State::Ok
-                       : DeviceAccess::State::NoPermission;
-#endif
+        result.group = text::validUtf8(owner->gr_name);
+    result.state = ::access(path.c_str(), R_OK | W_OK) == 0 ? DeviceAccess::State::Ok
+                                                            : DeviceAccess::State::NoPermission;
     return result;
 }
 
-QString permissionAdvice(const QString& group) {
-    const QString name = group.isEmpty() ? QStringLiteral("dialout") : group;
-    return QStringLiteral("add your user to the group '%1': sudo adduser $USER %1, then log out "
-                          "and in again")
-        .arg(name);
+#endif
+
+std::string permissionAdvice(const std::string& group) {
+    const std::string name = group.empty() ? std::string("dialout") : group;
+    return text::format("add your user to the group '%1': sudo adduser $USER %1, then log out "
+                        "and in again",
+                        {name});
 }
 
 } // namespace serial

@@ -1,6 +1,6 @@
 #pragma once
 
-#include <QString>
+#include <string>
 
 namespace serial {
 
@@ -13,14 +13,15 @@ struct DeviceAccess {
         NoPermission, // present, but this user may not read and write it
     };
     State state = State::NotFound;
-    QString group; // the device's group, named when it is known (e.g. "dialout")
+    std::string group; // the device's group, named when it is known (e.g. "dialout")
 };
 
-// Follows links (a COMn entry, a /dev/serial/by-id name) to the device itself.
-DeviceAccess checkDeviceAccess(const QString& path);
+// Follows links (a COMn entry, a /dev/serial/by-id name) to the device itself. On Windows, which
+// has no device groups, always Ok: whether a COM port opens is only known by opening it.
+DeviceAccess checkDeviceAccess(const std::string& path);
 
 // What to do about a device this user may not open, for a message: names the group and the
 // command that adds the user to it, e.g. "sudo adduser $USER dialout, then log out and in again".
-QString permissionAdvice(const QString& group);
+std::string permissionAdvice(const std::string& group);
 
 } // namespace serial

@@ -1,85 +1,90 @@
 #include "serial/porttext.h"
 
-#include <QDir>
-#include <QJsonValue>
-#include <QStringList>
+#include "platform/text.h"
+#include "serial/filepath.h"
+
+#include <vector>
 
 namespace serial {
 
 namespace {
 
-const QString kDash = QStringLiteral(" — ");
+const std::string kDash = " — ";
 
-QString hexId(quint16 id) {
-    return QStringLiteral("%1").arg(id, 4, 16, QLatin1Char('0'));
+// Four lowercase hex digits: "0403".
+std::string hexId(std::uint16_t id) {
+    static constexpr char kDigits[] = "0123456789abcdef";
+    std::string digits(4, '0');
+    for (int k = 3; k >= 0; --k, id = static_cast<std::uint16_t>(id >> 4))
+        digits[static_cast<std::size_t>(k)] = kDigits[id & 0xF];
+    return digits;
 }
 
-QJsonValue textOrNull(const QString& text) {
-    return text.isEmpty() ? QJsonValue(QJsonValue::Null) : QJsonValue(text);
+json::Value textOrNull(const std::string& text) {
+    return text.empty() ? json::Value(nullptr) : json::Value(text);
 }
 
-QJsonValue idOrNull(const std::optional<quint16>& id) {
-    return id ? QJsonValue(hexId(*id)) : QJsonValue(QJsonValue::Null);
+json::Value idOrNull(const std::optional<std::uint16_t>& id) {
+    return id ? json::Value(hexId(*id)) : json::Value(nullptr);
 }
 
-QString stateName(DeviceState state) {
+std::string stateName(DeviceState state) {
     switch (state) {
     case DeviceState::Present:
-        return QStringLiteral("present");
+        return "present";
     case DeviceState::Missing:
-        return QStringLiteral("missing");
+        return "missing";
     case DeviceState::NoUart:
-        return QStringLiteral("no-uart");
+        return "no-uart";
     case DeviceState::Absent:
-        return QStringLiteral("absent");
+        return "absent";
     case DeviceState::NotSerial:
-        return QStringLiteral("not-serial");
+        return "not-serial";
     }
     return {};
 }
 
-QString accessName(DeviceAccess::State state) {
+std::string accessName(DeviceAccess::State state) {
     switch (state) {
     case DeviceAccess::State::Ok:
-        return QStringLiteral("ok");
+        return "ok";
     case DeviceAccess::State::NoPermission:
-        return QStringLiteral("no-permission");
+        return "no-permission";
     case DeviceAccess::State::NotFound:
-        return QStringLiteral("not-found");
+        return "not-found";
     }
     return {};
 }
 
 } // namespace
 
-QString deviceFacts(const SerialDevice& device) {
+std::string deviceFacts(const SerialDevice& device) {
     const PortInfo& port = device.port;
-    QStringList ids;
+    std::vector<std::string> ids;
     if (port.vendorId && port.productId)
-        ids << hexId(*port.vendorId) + QLatin1Char(':') + hexId(*port.productId);
-    if (!port.serialNumber.isEmpty())
-        ids << port.serialNumber;
-    QString facts = port.description.isEmpty() ? QStringLiteral("serial port") : port.description;
-    if (!ids.isEmpty())
-        facts += QStringLiteral(" (") + ids.join(QStringLiteral(", ")) + QLatin1Char(')');
+        ids.push_back(hexId(*port.vendorId) + ':' + hexId(*port.productId));
+    if (!port.serialNumber.empty())
+        ids.push_back(port.serialNumber);
+    std::string facts = port.description.empty() ? std::string("serial port") : port.description;
+    if (!ids.empty())
+        facts += " (" + text::join(ids, ", ") + ')';
     return facts;
 }
 
-QString accessText(const DeviceAccess& access) {
+std::string accessText(const DeviceAccess& access) {
     switch (access.state) {
     case DeviceAccess::State::Ok:
-        return QStringLiteral("ok");
+        return "ok";
     case DeviceAccess::State::NoPermission:
-        return access.group.isEmpty()
-                   ? QStringLiteral("no permission")
-                   : QStringLiteral("no permission (group %1)").arg(access.group);
+        return access.group.empty() ? std::string("no permission")
+                                    : text::format("no permission (group %1)", {access.group});
     case DeviceAccess::State::NotFound:
-        return QStringLiteral("gone");
+        return "gone";
     }
     return {};
 }
 
-QString comPortSummary(const ComPortTarget& target) {
+std::string comPortSummary(const ComPortTarget& target) {
     const DeviceLookup& opens = target.opens;
     switch (opens.state) {
     case DeviceState::Present:
@@ -89,63 +94,61 @@ QString comPortSummary(const ComPortTarget& target) {
             return opens.path + kDash + accessText(opens.device.access);
         return opens.path + kDash + deviceFacts(opens.device);
     case DeviceState::Missing:
-        return opens.path + kDash + QStringLiteral("not plugged in");
+        return opens.path + kDash + "not plugged in";
     case DeviceState::NoUart:
-        return opens.path + kDash + QStringLiteral("no device");
+        return opens.path + kDash + "no device";
     case DeviceState::Absent:
-        return opens.path + kDash + QStringLiteral("no such device");
+        return opens.path + kDash + "no such device";
     case DeviceState::NotSerial:
-        return opens.path + kDash + QStringLiteral("not a serial device");
+        return opens.path + kDash + "not a serial device";
     }
     return {};
 }
 
-QString deviceLine(const SerialDevice& device) {
-    QString line = device.port.path + QStringLiteral("  ") + deviceFacts(device);
-    if (!device.port.manufacturer.isEmpty())
-        line += QStringLiteral("  manufacturer: ") + device.port.manufacturer;
-    if (!device.byId.isEmpty())
-        line += QStringLiteral("  by-id: ") + device.byId;
-    return line + QStringLiteral("  access: ") + accessText(device.access);
+std::string deviceLine(const SerialDevice& device) {
+    std::string line = device.port.path + "  " + deviceFacts(device);
+    if (!device.port.manufacturer.empty())
+        line += "  manufacturer: " + device.port.manufacturer;
+    if (!device.byId.empty())
+        line += "  by-id: " + device.byId;
+    return line + "  access: " + accessText(device.access);
 }
 
-QString comPortLine(const ComPortTarget& target) {
-    QString line = QStringLiteral("COM%1  ").arg(target.port) + comPortSummary(target);
-    if (!target.linkTarget.isEmpty())
-        line += QStringLiteral("  [link to ") + target.linkTarget + QLatin1Char(']');
-    else if (!target.entry.isEmpty())
-        line +=
-            QStringLiteral("  [entry ") + QDir::toNativeSeparators(target.entry) + QLatin1Char(']');
+std::string comPortLine(const ComPortTarget& target) {
+    std::string line = text::format("COM%1  ", {target.port}) + comPortSummary(target);
+    if (!target.linkTarget.empty())
+        line += "  [link to " + target.linkTarget + ']';
+    else if (!target.entry.empty())
+        line += "  [entry " + filepath::nativeSeparators(target.entry) + ']';
     return line;
 }
 
-QJsonObject deviceJson(const SerialDevice& device) {
+json::Value deviceJson(const SerialDevice& device) {
     const PortInfo& port = device.port;
     return {
-        {QStringLiteral("path"), port.path},
-        {QStringLiteral("by_id"), textOrNull(device.byId)},
-        {QStringLiteral("description"), textOrNull(port.description)},
-        {QStringLiteral("manufacturer"), textOrNull(port.manufacturer)},
-        {QStringLiteral("vendor_id"), idOrNull(port.vendorId)},
-        {QStringLiteral("product_id"), idOrNull(port.productId)},
-        {QStringLiteral("serial_number"), textOrNull(port.serialNumber)},
-        {QStringLiteral("access"), accessName(device.access.state)},
-        {QStringLiteral("group"), textOrNull(device.access.group)},
+        {"path", port.path},
+        {"by_id", textOrNull(device.byId)},
+        {"description", textOrNull(port.description)},
+        {"manufacturer", textOrNull(port.manufacturer)},
+        {"vendor_id", idOrNull(port.vendorId)},
+        {"product_id", idOrNull(port.productId)},
+        {"serial_number", textOrNull(port.serialNumber)},
+        {"access", accessName(device.access.state)},
+        {"group", textOrNull(device.access.group)},
     };
 }
 
-QJsonObject comPortJson(const ComPortTarget& target) {
+json::Value comPortJson(const ComPortTarget& target) {
     const DeviceLookup& opens = target.opens;
     return {
-        {QStringLiteral("port"), QStringLiteral("COM%1").arg(target.port)},
-        {QStringLiteral("opens"), opens.path},
-        {QStringLiteral("state"), stateName(opens.state)},
-        {QStringLiteral("entry"), textOrNull(target.entry)},
-        {QStringLiteral("link_target"), textOrNull(target.linkTarget)},
-        {QStringLiteral("device"), opens.state == DeviceState::Present
-                                       ? QJsonValue(deviceJson(opens.device))
-                                       : QJsonValue(QJsonValue::Null)},
-        {QStringLiteral("summary"), comPortSummary(target)},
+        {"port", text::format("COM%1", {target.port})},
+        {"opens", opens.path},
+        {"state", stateName(opens.state)},
+        {"entry", textOrNull(target.entry)},
+        {"link_target", textOrNull(target.linkTarget)},
+        {"device",
+         opens.state == DeviceState::Present ? deviceJson(opens.device) : json::Value(nullptr)},
+        {"summary", comPortSummary(target)},
     };
 }
 

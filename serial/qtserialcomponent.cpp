@@ -17,7 +17,7 @@ QtSerialComponent::QtSerialComponent(QString programDir, QObject* parent)
 }
 
 QString QtSerialComponent::deviceFor(int port) const {
-    return serial::comPortDevice(programDir_, port);
+    return QString::fromStdString(serial::comPortDevice(programDir_.toStdString(), port));
 }
 
 bool QtSerialComponent::setCommPort(int port) {

@@ -7,7 +7,7 @@
 
 // The serial component over QSerialPort. Port n is the entry "COMn" in the program's directory
 // when there is one (a link to /dev/ttyUSB0 or to a pseudo-terminal), otherwise the platform's
-// n-th port: /dev/ttyS{n-1} on Linux, COMn on Windows.
+// n-th port: /dev/ttyS{n-1} on Linux; on Windows always the system's COMn (serial::comPortDevice).
 class QtSerialComponent : public SerialComponent {
     Q_OBJECT
 public:

@@ -457,6 +457,8 @@ int Storm::check(const Resources& start, const Resources& warm, const Resources&
     // The CSV files, rotated ones included: every sample exactly once, as the poll showed it.
     QHash<QByteArray, int> seen; // "time,station" -> times found
     QHash<QByteArray, QByteArray> statusOf;
+    QHash<QByteArray, QStringList> where; // the files and lines that hold each sample
+    bool shown = false;
     for (const Row& row : rows) {
         const QByteArray key = row.time + ',' + QByteArray::number(row.station);
         seen.insert(key, 0);
@@ -486,14 +488,22 @@ int Storm::check(const Resources& start, const Resources& warm, const Resources&
                 continue;
             }
             ++*found;
+            where[key] << QStringLiteral("%1:%2").arg(name).arg(i + 1);
+            if (std::getenv("QF_SOAK_SHOW") && *found > 1 && std::exchange(shown, true) == false)
+                for (qsizetype k = std::max<qsizetype>(0, i - 6); k <= i && k < lines.size(); ++k)
+                    std::printf("    %s\n", lines[k].constData());
             wrongStatus += statusOf.value(key) != fields[4];
         }
     }
     int missing = 0;
     int twice = 0;
-    for (const int times : std::as_const(seen)) {
-        missing += times == 0;
-        twice += times > 1;
+    for (auto it = seen.cbegin(); it != seen.cend(); ++it) {
+        missing += it.value() == 0;
+        twice += it.value() > 1;
+        // The first few, to look for in the files and the poll's output.
+        if (it.value() > 1 && twice <= 5)
+            std::printf("  %s: %d times (%s)\n", it.key().constData(), it.value(),
+                        qPrintable(where.value(it.key()).join(QStringLiteral(", "))));
     }
     std::printf("CSV: %d files, %lld rows expected: %d missing, %d more than once, %d not taken by "
                 "the poll, %d cut short, %d with another status\n",

@@ -15,7 +15,9 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <chrono>
 #include <csignal>
+#include <thread>
 
 using cli::Status;
 using protocol::ReplyKind;
@@ -23,6 +25,13 @@ using protocol::ReplyKind;
 Q_DECLARE_METATYPE(cli::Status)
 
 namespace {
+
+// Why a port did not open, as the command line words it, for QString comparisons.
+QString openFailureText(const QString& device, const QString& port,
+                        platform::SerialPort::OpenError error, const std::string& portText) {
+    return QString::fromStdString(
+        cli::openFailureText(device.toStdString(), port.toStdString(), error, portText));
+}
 
 constexpr int kFixedLux = 12340;
 
@@ -244,6 +253,28 @@ private slots:
         }
     }
 
+    // The simulator killed while a request waits for its answer, as an adapter pulled out mid
+    // transaction: the hang-up ends the wait at once rather than at the timeout, and the request
+    // is not asked again.
+    void portLostWhileWaiting() {
+        SimLine line;
+        QVERIFY2(line.start({QStringLiteral("--fault"), QStringLiteral("slow:1500")}, 3000, 2),
+                 line.sim.log);
+        const auto pid = static_cast<pid_t>(line.sim.process.processId());
+        std::thread killer([pid] {
+            std::this_thread::sleep_for(std::chrono::milliseconds(200));
+            ::kill(pid, SIGKILL);
+        });
+        QElapsedTimer clock;
+        clock.start();
+        const cli::Result result = line.engine.transact(readFrame(1, 0, 1), ReplyKind::Registers);
+        const qint64 waited = clock.elapsed();
+        killer.join();
+        QCOMPARE(result.status, Status::PortLost);
+        QCOMPARE(result.attempts, 1);
+        QVERIFY2(waited < 1000, qPrintable(QString::number(waited)));
+    }
+
     // An independent Modbus implementation: the sensor's reads and writes, and a write outside
     // its map refused with an exception.
     void libmodbusServer() {
@@ -294,16 +325,16 @@ private slots:
         const QString missing = dir.filePath(QStringLiteral("ttyUSB9"));
         cli::Engine engine;
         QVERIFY(!engine.open(missing.toStdString(), 9600));
-        const QString notFound = cli::openFailureText(
-            missing, missing, engine.openError(), QString::fromStdString(engine.openErrorText()));
+        const QString notFound =
+            openFailureText(missing, missing, engine.openError(), engine.openErrorText());
         QVERIFY2(notFound.startsWith(QStringLiteral("cannot open %1: not found").arg(missing)),
                  qPrintable(notFound));
         // A COMn link whose device is gone names both.
         const QString link = dir.filePath(QStringLiteral("COM3"));
         QVERIFY(QFile::link(QStringLiteral("/dev/pts/gone"), link));
         QVERIFY(!engine.open(link.toStdString(), 9600));
-        QVERIFY(cli::openFailureText(link, QStringLiteral("COM3"), engine.openError(),
-                                     QString::fromStdString(engine.openErrorText()))
+        QVERIFY(openFailureText(link, QStringLiteral("COM3"), engine.openError(),
+                                engine.openErrorText())
                     .startsWith(QStringLiteral("cannot open %1 (port COM3): not found").arg(link)));
 
         // Another program holds the port.
@@ -311,8 +342,8 @@ private slots:
         cli::Engine holder;
         QVERIFY(holder.open(pty.slaveName.toStdString(), 9600));
         QVERIFY(!engine.open(pty.slaveName.toStdString(), 9600));
-        const QString busy = cli::openFailureText(pty.slaveName, pty.slaveName, engine.openError(),
-                                                  QString::fromStdString(engine.openErrorText()));
+        const QString busy = openFailureText(pty.slaveName, pty.slaveName, engine.openError(),
+                                             engine.openErrorText());
         QVERIFY2(busy.contains(QStringLiteral(": busy")), qPrintable(busy));
 
         // A device this user may not open; root may open anything, so only a user can see it.
@@ -322,8 +353,8 @@ private slots:
         QVERIFY(locked.open(QIODevice::WriteOnly));
         locked.setPermissions({});
         const QString denied =
-            cli::openFailureText(locked.fileName(), locked.fileName(),
-                                 platform::SerialPort::OpenError::Permission, QString());
+            openFailureText(locked.fileName(), locked.fileName(),
+                            platform::SerialPort::OpenError::Permission, std::string());
         QVERIFY2(denied.contains(QStringLiteral("permission denied")) &&
                      denied.contains(QStringLiteral("sudo adduser $USER")),
                  qPrintable(denied));
@@ -389,13 +420,14 @@ private slots:
         for (const QString& entry : entries)
             QVERIFY(QFile::link(QStringLiteral("/dev/null"), dir.filePath(entry)));
 
-        const cli::LineChoice choice = cli::chooseLine(port, baud, dir.path());
+        const cli::LineChoice choice =
+            cli::chooseLine(port.toStdString(), baud.toStdString(), dir.path().toStdString());
         if (device.isEmpty()) {
             QVERIFY(!choice.line);
-            QVERIFY2(choice.error.contains(error), qPrintable(choice.error));
+            QVERIFY2(QString::fromStdString(choice.error).contains(error), choice.error.c_str());
             return;
         }
-        QVERIFY2(choice.line, qPrintable(choice.error));
+        QVERIFY2(choice.line, choice.error.c_str());
         QCOMPARE(QString::fromStdString(choice.line->device),
                  QString(device).replace(QStringLiteral("DIR"), dir.path()));
         QTEST(QString::fromStdString(choice.line->port), "portText");

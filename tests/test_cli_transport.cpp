@@ -140,18 +140,16 @@ private slots:
         QVERIFY(file.open(QIODevice::WriteOnly));
         file.write("3,12345\r\n");
         file.close();
-        const cli::LineChoice tcp =
-            cli::chooseLine(QStringLiteral("tcp://127.0.0.1"), QString(), dir.path());
-        QVERIFY2(tcp.line, qPrintable(tcp.error));
+        const std::string folder = dir.path().toStdString();
+        const cli::LineChoice tcp = cli::chooseLine("tcp://127.0.0.1", "", folder);
+        QVERIFY2(tcp.line, tcp.error.c_str());
         QCOMPARE(tcp.line->kind, cli::transport::Kind::ModbusTcp);
-        const cli::LineChoice rtu = cli::chooseLine(QStringLiteral("rtu+tcp://gw:4001"),
-                                                    QStringLiteral("19200"), dir.path());
-        QVERIFY2(rtu.line, qPrintable(rtu.error));
+        const cli::LineChoice rtu = cli::chooseLine("rtu+tcp://gw:4001", "19200", folder);
+        QVERIFY2(rtu.line, rtu.error.c_str());
         QCOMPARE(rtu.line->baud, 19200);
-        QVERIFY(
-            !cli::chooseLine(QStringLiteral("tcp://gw"), QStringLiteral("12345"), dir.path()).line);
-        QVERIFY(cli::chooseLine(QStringLiteral("tcp://gw:x"), QString(), dir.path())
-                    .error.contains(QStringLiteral("TCP port")));
+        QVERIFY(!cli::chooseLine("tcp://gw", "12345", folder).line);
+        QVERIFY(cli::chooseLine("tcp://gw:x", "", folder).error.find("TCP port") !=
+                std::string::npos);
     }
 
     // Modbus TCP against libmodbus: reads, a write, an exception, and the connection made again

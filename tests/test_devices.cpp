@@ -2,6 +2,7 @@
 // (plain files here), /dev/serial/by-id links, the kernel's tty facts, made-up port information
 // and a made-up access check, so that every case runs anywhere without hardware.
 
+#include "platform/json.h"
 #include "serial/comlink.h"
 #include "serial/devicelist.h"
 #include "serial/porttext.h"
@@ -9,7 +10,6 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QJsonObject>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -22,34 +22,60 @@ Q_DECLARE_METATYPE(LinkResult::Outcome)
 
 namespace {
 
+// Files, directories and links made up in a temporary directory.
+struct MadeUpFiles {
+    QTemporaryDir root;
+
+    QString path(const QString& relative) const { return root.filePath(relative); }
+    QString path(const char* relative) const { return path(QString::fromUtf8(relative)); }
+    // The same path as the serial code takes it.
+    std::string at(const char* relative) const { return path(relative).toStdString(); }
+    // "@" in an expected text stands for the tree's root.
+    QString expand(QString text) const { return text.replace(QLatin1Char('@'), root.path()); }
+
+    void file(const QString& relative, const char* content = "") const {
+        QDir().mkpath(QFileInfo(path(relative)).path());
+        QFile out(path(relative));
+        QVERIFY(out.open(QIODevice::WriteOnly));
+        out.write(content);
+    }
+    void link(const QString& relative, const QString& target) const {
+        QDir().mkpath(QFileInfo(path(relative)).path());
+        QVERIFY(QFile::link(target, path(relative)));
+    }
+    void link(const char* relative, const char* target) const {
+        link(QString::fromUtf8(relative), QString::fromUtf8(target));
+    }
+};
+
 // A device tree with:
-//   ttyS0   a motherboard UART that answers (kernel type 4), listed by Qt without a description
-//   ttyS1   an empty UART slot (kernel type 0), still listed, as Qt does without udev
-//   ttyS3   an empty UART slot that Qt does not list
+//   ttyS0   a motherboard UART that answers (kernel type 4), listed without a description
+//   ttyS1   an empty UART slot (kernel type 0), in the port information all the same
+//   ttyS3   an empty UART slot that the port information leaves out
 //   ttyS10  a second UART, listed, to show the listing's order
 //   ttyUSB0 an FTDI adapter with a by-id name
 //   ttyUSB1 a CP2102 adapter this user may not open (group dialout), with no by-id name
-//   ttyAMA0 a UART the kernel knows but Qt does not list
+//   ttyAMA0 a UART the kernel knows but the port information leaves out
 //   tty1    a virtual console, null, pts/3 (a pseudo-terminal)
 //   by-id/usb-Gone_USB_Serial-if00-port0, a stale name whose adapter has gone
 // and an empty program directory, prog/.
-struct DeviceTreeFixture {
-    QTemporaryDir root;
+struct DeviceTreeFixture : MadeUpFiles {
     serial::DeviceTree tree;
-    QList<serial::PortInfo> ports;
-    QList<serial::SerialDevice> devices;
+    std::vector<serial::PortInfo> ports;
+    std::vector<serial::SerialDevice> devices;
 
     DeviceTreeFixture() {
-        tree.devDir = path("dev");
-        tree.byIdDir = path("dev/serial/by-id");
-        tree.sysTtyDir = path("sys/class/tty");
-        tree.access = [this](const QString& device) {
+        tree.devDir = at("dev");
+        tree.byIdDir = at("dev/serial/by-id");
+        tree.sysTtyDir = at("sys/class/tty");
+        tree.access = [](const std::string& path) {
             DeviceAccess access;
-            if (!QFileInfo::exists(device))
+            const QFileInfo device(QString::fromStdString(path));
+            if (!device.exists())
                 return access;
-            const bool denied = QFileInfo(device).fileName() == QLatin1String("ttyUSB1");
+            const bool denied = device.fileName() == QLatin1String("ttyUSB1");
             access.state = denied ? DeviceAccess::State::NoPermission : DeviceAccess::State::Ok;
-            access.group = QStringLiteral("dialout");
+            access.group = "dialout";
             return access;
         };
 
@@ -73,35 +99,18 @@ struct DeviceTreeFixture {
         QDir().mkpath(path("prog"));
 
         ports = {
-            {path("dev/ttyUSB1"), "CP2102 USB to UART Bridge Controller", "Silicon Labs", "0001",
+            {at("dev/ttyUSB1"), "CP2102 USB to UART Bridge Controller", "Silicon Labs", "0001",
              0x10c4, 0xea60},
-            {path("dev/ttyS10"), {}, {}, {}, {}, {}},
-            {path("dev/ttyS0"), {}, {}, {}, {}, {}},
-            {path("dev/ttyS1"), {}, {}, {}, {}, {}},
-            {path("dev/ttyUSB0"), "FT232R USB UART", "FTDI", "A50285BI", 0x0403, 0x6001},
+            {at("dev/ttyS10"), {}, {}, {}, {}, {}},
+            {at("dev/ttyS0"), {}, {}, {}, {}, {}},
+            {at("dev/ttyS1"), {}, {}, {}, {}, {}},
+            {at("dev/ttyUSB0"), "FT232R USB UART", "FTDI", "A50285BI", 0x0403, 0x6001},
         };
         devices = serial::listSerialDevices(ports, tree);
     }
 
-    QString path(const QString& relative) const { return root.filePath(relative); }
-    QString path(const char* relative) const { return path(QString::fromUtf8(relative)); }
-    QString prog() const { return path("prog"); }
-    // "@" in an expected text stands for the tree's root.
-    QString expand(QString text) const { return text.replace(QLatin1Char('@'), root.path()); }
+    std::string prog() const { return at("prog"); }
 
-    void file(const QString& relative, const char* content = "") const {
-        QDir().mkpath(QFileInfo(path(relative)).path());
-        QFile out(path(relative));
-        QVERIFY(out.open(QIODevice::WriteOnly));
-        out.write(content);
-    }
-    void link(const QString& relative, const QString& target) const {
-        QDir().mkpath(QFileInfo(path(relative)).path());
-        QVERIFY(QFile::link(target, path(relative)));
-    }
-    void link(const char* relative, const char* target) const {
-        link(QString::fromUtf8(relative), QString::fromUtf8(target));
-    }
     // Sets up prog/COMn from a short description: "" nothing, "file", or "->target" where a
     // target starting with "dev/" is made absolute within the tree.
     void entry(int port, const QString& what) const {
@@ -114,6 +123,35 @@ struct DeviceTreeFixture {
     }
 };
 
+// A USB device in a made-up sysfs: its directory with the attributes the kernel writes, each
+// ending in a line end.
+void usbDevice(const MadeUpFiles& files, const QString& dir,
+               std::initializer_list<std::pair<const char*, const char*>> attributes) {
+    for (const auto& [name, value] : attributes)
+        files.file(dir + QLatin1Char('/') + QLatin1String(name),
+                   (QByteArray(value) + '\n').constData());
+}
+
+// A port's facts in one line: "path|description|manufacturer|serial|vendor:product".
+QString portFacts(const serial::PortInfo& port) {
+    const QString ids = port.vendorId && port.productId
+                            ? QStringLiteral("%1:%2")
+                                  .arg(*port.vendorId, 4, 16, QLatin1Char('0'))
+                                  .arg(*port.productId, 4, 16, QLatin1Char('0'))
+                            : QString();
+    return QStringList{QString::fromStdString(port.path), QString::fromStdString(port.description),
+                       QString::fromStdString(port.manufacturer),
+                       QString::fromStdString(port.serialNumber), ids}
+        .join(QLatin1Char('|'));
+}
+
+// A text field of a JSON object; "<not a text>" for anything else, so that a comparison shows it.
+QString field(const json::Value& object, const char* key) {
+    const json::Value& value = object.at(key);
+    return value.is_string() ? QString::fromStdString(value.get<std::string>())
+                             : QStringLiteral("<not a text>");
+}
+
 } // namespace
 
 class TestDevices : public QObject {
@@ -123,7 +161,7 @@ private slots:
         DeviceTreeFixture f;
         QStringList lines;
         for (const auto& device : f.devices)
-            lines << serial::deviceLine(device);
+            lines << QString::fromStdString(serial::deviceLine(device));
         // The empty ttyS1 is left out although Qt listed it; ttyS2 sorts before ttyS10.
         const QStringList expected = {
             "@/dev/ttyS0  serial port  access: ok",
@@ -137,6 +175,74 @@ private slots:
         for (const QString& line : expected)
             wanted << f.expand(line);
         QCOMPARE(lines, wanted);
+    }
+
+    // The machine's port information as the kernel gives it (sysfs): every tty with hardware
+    // behind it, the empty UART slots left out, and a device on USB with the facts of its USB
+    // device, found above the interface and the driver's port.
+    void systemPorts() {
+        MadeUpFiles f;
+        const QString usb = QStringLiteral("sys/devices/pci0000:00/0000:00:14.0/usb1");
+        // The root hub has ids too, but it is never the adapter.
+        usbDevice(f, usb,
+                  {{"idVendor", "1d6b"},
+                   {"idProduct", "0002"},
+                   {"product", "xHCI Host Controller"},
+                   {"manufacturer", "Linux 6.1.0 xhci-hcd"},
+                   {"serial", "0000:00:14.0"}});
+        usbDevice(f, usb + "/1-2",
+                  {{"idVendor", "0403"},
+                   {"idProduct", "6001"},
+                   {"product", "FT232R USB UART"},
+                   {"manufacturer", "FTDI"},
+                   {"serial", "A50285BI"}});
+        // Texts as some devices report them, padded with blanks; no serial number.
+        usbDevice(f, usb + "/1-3",
+                  {{"idVendor", "2341"},
+                   {"idProduct", "0043"},
+                   {"product", " Arduino  Uno "},
+                   {"manufacturer", "Arduino (www.arduino.cc)"}});
+        struct Tty {
+            const char* name;
+            QString hardware; // the tty's "device", empty for none
+            const char* type; // the kernel's UART type, for a ttyS
+        };
+        for (const Tty& tty : {
+                 Tty{"ttyUSB0", usb + "/1-2/1-2:1.0/ttyUSB0", nullptr}, // usb-serial: below it
+                 Tty{"ttyACM0", usb + "/1-3/1-3:1.0", nullptr},         // CDC ACM: the interface
+                 Tty{"ttyS0", "sys/devices/pnp0/00:01", "4"},           // a UART that answers
+                 Tty{"ttyS1", "sys/devices/platform/serial8250", "0"},  // an empty slot
+                 Tty{"ttyAMA0", "sys/devices/platform/soc/fe201000.serial", nullptr},
+                 Tty{"tty1", {}, nullptr}, // a virtual console
+                 Tty{"ptmx", {}, nullptr},
+             }) {
+            const QString name = QString::fromLatin1(tty.name);
+            // As the kernel lays it out: the tty below its hardware, linked to from the class.
+            const QString dir = tty.hardware.isEmpty()
+                                    ? QStringLiteral("sys/devices/virtual/tty/") + name
+                                    : tty.hardware + QStringLiteral("/tty/") + name;
+            QDir().mkpath(f.path(dir));
+            f.link(QStringLiteral("sys/class/tty/") + name, QStringLiteral("../../") + dir.mid(4));
+            if (!tty.hardware.isEmpty())
+                f.link(dir + QStringLiteral("/device"),
+                       QStringLiteral("../../../") + QFileInfo(tty.hardware).fileName());
+            if (tty.type)
+                f.file(dir + QStringLiteral("/type"), (QByteArray(tty.type) + '\n').constData());
+        }
+
+        serial::DeviceTree tree;
+        tree.devDir = f.at("dev");
+        tree.sysTtyDir = f.at("sys/class/tty");
+        QStringList listed;
+        for (const serial::PortInfo& port : serial::systemPortInfo(tree))
+            listed << portFacts(port);
+        const QStringList expected = {
+            f.expand("@/dev/ttyACM0|Arduino Uno|Arduino (www.arduino.cc)||2341:0043"),
+            f.expand("@/dev/ttyAMA0||||"),
+            f.expand("@/dev/ttyS0||||"),
+            f.expand("@/dev/ttyUSB0|FT232R USB UART|FTDI|A50285BI|0403:6001"),
+        };
+        QCOMPARE(listed, expected);
     }
 
     void comPort_data() {
@@ -205,47 +311,53 @@ private slots:
         f.entry(port, entry);
         const auto target = serial::describeComPort(f.prog(), port, f.devices, f.tree);
         QCOMPARE(target.opens.state, state);
-        QCOMPARE(serial::comPortLine(target), f.expand(line));
+        const QString text = QString::fromStdString(serial::comPortLine(target));
+        QCOMPARE(text, f.expand(line));
         // The summary is the line without the port name and the entry.
-        QVERIFY(serial::comPortLine(target).startsWith(QStringLiteral("COM%1  ").arg(port) +
-                                                       serial::comPortSummary(target)));
+        QVERIFY(text.startsWith(QStringLiteral("COM%1  ").arg(port) +
+                                QString::fromStdString(serial::comPortSummary(target))));
     }
 
     void json() {
         DeviceTreeFixture f;
         f.entry(3, "->dev/serial/by-id/usb-FTDI_FT232R_USB_UART_A50285BI-if00-port0");
-        const QJsonObject present =
+        const json::Value present =
             serial::comPortJson(serial::describeComPort(f.prog(), 3, f.devices, f.tree));
-        QCOMPARE(present["port"].toString(), QStringLiteral("COM3"));
-        QCOMPARE(present["state"].toString(), QStringLiteral("present"));
-        QCOMPARE(present["opens"].toString(), f.path("dev/ttyUSB0"));
-        QCOMPARE(present["link_target"].toString(),
+        QCOMPARE(field(present, "port"), QStringLiteral("COM3"));
+        QCOMPARE(field(present, "state"), QStringLiteral("present"));
+        QCOMPARE(field(present, "opens"), f.path("dev/ttyUSB0"));
+        QCOMPARE(field(present, "link_target"),
                  f.path("dev/serial/by-id/usb-FTDI_FT232R_USB_UART_A50285BI-if00-port0"));
-        const QJsonObject device = present["device"].toObject();
-        QCOMPARE(device["vendor_id"].toString(), QStringLiteral("0403"));
-        QCOMPARE(device["product_id"].toString(), QStringLiteral("6001"));
-        QCOMPARE(device["serial_number"].toString(), QStringLiteral("A50285BI"));
-        QCOMPARE(device["description"].toString(), QStringLiteral("FT232R USB UART"));
-        QCOMPARE(device["manufacturer"].toString(), QStringLiteral("FTDI"));
-        QCOMPARE(device["by_id"].toString(), present["link_target"].toString());
-        QCOMPARE(device["access"].toString(), QStringLiteral("ok"));
+        const json::Value& device = present.at("device");
+        QCOMPARE(field(device, "vendor_id"), QStringLiteral("0403"));
+        QCOMPARE(field(device, "product_id"), QStringLiteral("6001"));
+        QCOMPARE(field(device, "serial_number"), QStringLiteral("A50285BI"));
+        QCOMPARE(field(device, "description"), QStringLiteral("FT232R USB UART"));
+        QCOMPARE(field(device, "manufacturer"), QStringLiteral("FTDI"));
+        QCOMPARE(field(device, "by_id"), field(present, "link_target"));
+        QCOMPARE(field(device, "access"), QStringLiteral("ok"));
 
         // Facts that are not known are null, not empty strings.
-        const QJsonObject uart = serial::deviceJson(f.devices.first());
-        QVERIFY(uart["by_id"].isNull());
-        QVERIFY(uart["vendor_id"].isNull());
-        QVERIFY(uart["description"].isNull());
+        const json::Value uart = serial::deviceJson(f.devices.front());
+        QVERIFY(uart.at("by_id").is_null());
+        QVERIFY(uart.at("vendor_id").is_null());
+        QVERIFY(uart.at("description").is_null());
+        // The line qf7320 ports --json writes: keys in alphabetical order, compact.
+        QCOMPARE(QString::fromStdString(json::dump(uart)),
+                 f.expand(R"({"access":"ok","by_id":null,"description":null,"group":"dialout",)"
+                          R"("manufacturer":null,"path":"@/dev/ttyS0","product_id":null,)"
+                          R"("serial_number":null,"vendor_id":null})"));
 
-        const QJsonObject denied = serial::deviceJson(f.devices.last());
-        QCOMPARE(denied["access"].toString(), QStringLiteral("no-permission"));
-        QCOMPARE(denied["group"].toString(), QStringLiteral("dialout"));
+        const json::Value denied = serial::deviceJson(f.devices.back());
+        QCOMPARE(field(denied, "access"), QStringLiteral("no-permission"));
+        QCOMPARE(field(denied, "group"), QStringLiteral("dialout"));
 
-        const QJsonObject empty =
+        const json::Value empty =
             serial::comPortJson(serial::describeComPort(f.prog(), 2, f.devices, f.tree));
-        QCOMPARE(empty["state"].toString(), QStringLiteral("no-uart"));
-        QVERIFY(empty["device"].isNull());
-        QVERIFY(empty["entry"].isNull());
-        QCOMPARE(empty["summary"].toString(), f.path("dev/ttyS1") + QStringLiteral(" — no device"));
+        QCOMPARE(field(empty, "state"), QStringLiteral("no-uart"));
+        QVERIFY(empty.at("device").is_null());
+        QVERIFY(empty.at("entry").is_null());
+        QCOMPARE(field(empty, "summary"), f.path("dev/ttyS1") + QStringLiteral(" — no device"));
     }
 
     void parseComPortName_data() {
@@ -268,7 +380,7 @@ private slots:
     void parseComPortName() {
         QFETCH(QString, text);
         QFETCH(int, port);
-        QCOMPARE(serial::parseComPortName(text).value_or(0), port);
+        QCOMPARE(serial::parseComPortName(text.toStdString()).value_or(0), port);
     }
 
     void link_data() {
@@ -324,25 +436,27 @@ private slots:
         QFETCH(QString, after);
         DeviceTreeFixture f;
         f.entry(3, before);
-        const QString entry = QDir(f.prog()).filePath(QStringLiteral("COM3"));
+        const QString entry = QDir(f.path("prog")).filePath(QStringLiteral("COM3"));
 
-        const LinkResult result =
-            serial::linkComPort(f.prog(), 3, f.expand(device), force, f.devices, f.tree);
+        const LinkResult result = serial::linkComPort(f.prog(), 3, f.expand(device).toStdString(),
+                                                      force, f.devices, f.tree);
         QCOMPARE(result.outcome, outcome);
-        QCOMPARE(result.entry, entry);
-        QCOMPARE(result.message.isEmpty(), outcome == LinkResult::Outcome::Done);
+        QCOMPARE(QString::fromStdString(result.entry), entry);
+        QCOMPARE(result.message.empty(), outcome == LinkResult::Outcome::Done);
         QCOMPARE(QFileInfo(entry).symLinkTarget(), f.expand(after));
         if (outcome == LinkResult::Outcome::Done) {
-            QCOMPARE(result.target, f.expand(after));
+            QCOMPARE(QString::fromStdString(result.target), f.expand(after));
             // The window now opens that device through COM3.
             const auto target = serial::describeComPort(f.prog(), 3, f.devices, f.tree);
             QCOMPARE(target.opens.state, DeviceState::Present);
-            QCOMPARE(target.opens.path, result.device.port.path);
+            QCOMPARE(QString::fromStdString(target.opens.path),
+                     QString::fromStdString(result.device.port.path));
         }
         // Nothing is left behind beside the entry.
-        QCOMPARE(
-            QDir(f.prog()).entryList(QDir::AllEntries | QDir::System | QDir::NoDotAndDotDot).size(),
-            before.isEmpty() && outcome != LinkResult::Outcome::Done ? 0 : 1);
+        QCOMPARE(QDir(f.path("prog"))
+                     .entryList(QDir::AllEntries | QDir::System | QDir::NoDotAndDotDot)
+                     .size(),
+                 before.isEmpty() && outcome != LinkResult::Outcome::Done ? 0 : 1);
     }
 
     void remove_data() {
@@ -362,10 +476,10 @@ private slots:
         f.entry(3, before);
         const LinkResult result = serial::removeComPortLink(f.prog(), 3);
         QCOMPARE(result.outcome, outcome);
-        const QFileInfo entry(result.entry);
+        const QFileInfo entry(QString::fromStdString(result.entry));
         QCOMPARE(entry.exists() || entry.isSymLink(), kept);
         if (outcome == LinkResult::Outcome::Done)
-            QCOMPARE(result.target, f.path(before.mid(2)));
+            QCOMPARE(QString::fromStdString(result.target), f.path(before.mid(2)));
     }
 };
 

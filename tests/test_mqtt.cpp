@@ -4,7 +4,7 @@
 // that are refused say so; Home Assistant's configs; the password is never on show. Also the
 // sample store driven directly.
 
-#include "cli/publish/store.h"
+#include "logger/publish/store.h"
 #include "tests/support/mosquittoprocess.h"
 #include "tests/support/simprocess.h"
 
@@ -443,7 +443,7 @@ private slots:
     // The store on its own: records come back in order across a reopening, a line cut short
     // by a kill is no record, the bound drops the oldest, and what is released is gone.
     void storeKeepsOrder() {
-        using cli::publish::SampleStore;
+        using logger::publish::SampleStore;
         QTemporaryDir dir;
         const std::string path = dir.path().toStdString();
         std::string error;

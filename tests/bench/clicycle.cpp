@@ -4,7 +4,7 @@
 
 #include "tests/bench/bench.h"
 
-#include "cli/publish/store.h"
+#include "logger/publish/store.h"
 #include "tests/support/mosquittoprocess.h"
 
 #include <QDateTime>
@@ -202,7 +202,7 @@ int cliMqtt(int samples) {
     // The store holding 10,000 samples for a broker that is away: its disk, and the memory it
     // takes beyond an empty store's.
     constexpr int kHeld = 10000;
-    cli::publish::SampleStore store;
+    logger::publish::SampleStore store;
     std::string error;
     if (!store.open(stores.filePath(QStringLiteral("held")).toStdString(), 100000, error))
         return failure(error);

@@ -8,13 +8,14 @@
 // that is down, slow or refusing never holds the poll up, and a sample is let go only once the
 // broker has it.
 
-#include "cli/publish/publisher.h"
-#include "cli/publish/store.h"
+#include "logger/publish/publisher.h"
+#include "logger/publish/store.h"
 
 #include <MQTTAsync.h>
 
 #include <algorithm>
 #include <atomic>
+#include <cctype>
 #include <cmath>
 #include <condition_variable>
 #include <cstdio>
@@ -26,7 +27,7 @@
 #include <unordered_map>
 #include <unordered_set>
 
-namespace cli::publish {
+namespace logger::publish {
 
 namespace {
 
@@ -589,9 +590,9 @@ std::vector<std::string> MqttPublisher::summary() const {
 
 } // namespace
 
-} // namespace cli::publish
+} // namespace logger::publish
 
-extern "C" __attribute__((visibility("default"))) cli::publish::Publisher*
-qf7320_create_publisher(const cli::publish::Settings& settings) {
-    return new cli::publish::MqttPublisher(settings);
+extern "C" __attribute__((visibility("default"))) logger::publish::Publisher*
+qf7320_create_publisher(const logger::publish::Settings& settings) {
+    return new logger::publish::MqttPublisher(settings);
 }

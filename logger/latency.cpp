@@ -1,9 +1,9 @@
-#include "cli/latency.h"
+#include "logger/latency.h"
 
 #include <algorithm>
 #include <cmath>
 
-namespace cli {
+namespace logger {
 
 int LatencyHistogram::bucketOf(double ms) {
     if (!(ms > 0))
@@ -43,4 +43,4 @@ double LatencyHistogram::percentile(double fraction) const {
     return max_;
 }
 
-} // namespace cli
+} // namespace logger

@@ -1,26 +1,25 @@
-#include "cli/stopsignal.h"
-
-#include <QtGlobal>
+#include "logger/stopsignal.h"
 
 #include <atomic>
 #include <csignal>
 
-#ifdef Q_OS_UNIX
+#ifndef _WIN32
 #include <cerrno>
 #include <fcntl.h>
 #include <poll.h>
 #include <unistd.h>
 #else
+#include <algorithm>
 #include <thread>
 #endif
 
-namespace cli {
+namespace logger {
 
 namespace {
 
 std::atomic<bool> stopRequested{false};
 
-#ifdef Q_OS_UNIX
+#ifndef _WIN32
 // The handler writes a byte here, so a wait in poll() ends at once; a flag alone would be seen
 // only when the wait runs out.
 int wakeRead = -1;
@@ -43,7 +42,7 @@ void onStop(int) {
 
 StopSignal::StopSignal() {
     stopRequested = false;
-#ifdef Q_OS_UNIX
+#ifndef _WIN32
     int fds[2];
     if (::pipe(fds) == 0) {
         for (const int fd : fds) {
@@ -65,7 +64,7 @@ StopSignal::StopSignal() {
 }
 
 StopSignal::~StopSignal() {
-#ifdef Q_OS_UNIX
+#ifndef _WIN32
     ::sigaction(SIGINT, &previousInt, nullptr);
     ::sigaction(SIGTERM, &previousTerm, nullptr);
     for (int* fd : {&wakeRead, &wakeWrite}) {
@@ -84,7 +83,7 @@ bool StopSignal::requested() const {
 }
 
 int StopSignal::wakeDescriptor() const {
-#ifdef Q_OS_UNIX
+#ifndef _WIN32
     return wakeRead;
 #else
     return -1;
@@ -98,7 +97,7 @@ bool StopSignal::wait(std::chrono::milliseconds time) const {
         const auto left = std::chrono::ceil<std::chrono::milliseconds>(end - Clock::now());
         if (left.count() <= 0)
             break;
-#ifdef Q_OS_UNIX
+#ifndef _WIN32
         pollfd wake{wakeRead, POLLIN, 0};
         if (::poll(&wake, 1, static_cast<int>(left.count())) < 0 && errno != EINTR)
             break;
@@ -109,4 +108,4 @@ bool StopSignal::wait(std::chrono::milliseconds time) const {
     return stopRequested;
 }
 
-} // namespace cli
+} // namespace logger

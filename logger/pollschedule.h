@@ -6,7 +6,7 @@
 #include <chrono>
 #include <optional>
 
-namespace cli {
+namespace logger {
 
 // One station's place in the cycles of a poll. On a shared line one dead station must not cost
 // the others their period: after kFailuresBeforeBackoff failed cycles in a row it is asked only
@@ -52,4 +52,4 @@ private:
     Clock::time_point next_;
 };
 
-} // namespace cli
+} // namespace logger

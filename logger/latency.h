@@ -7,7 +7,7 @@
 #include <array>
 #include <cstdint>
 
-namespace cli {
+namespace logger {
 
 class LatencyHistogram {
 public:
@@ -42,4 +42,4 @@ private:
     double max_ = 0;
 };
 
-} // namespace cli
+} // namespace logger

@@ -1,4 +1,4 @@
-#include "cli/publish/store.h"
+#include "logger/publish/store.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -10,7 +10,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-namespace cli::publish {
+namespace logger::publish {
 
 // Where a write of `seq` or `state` or the cutting back of a partial line fails (a full disk), the
 // store goes on: its result is kept as [[maybe_unused]] and nothing more is done, since the next
@@ -278,4 +278,4 @@ void SampleStore::dropSegmentsBefore(std::uint64_t index) {
     }
 }
 
-} // namespace cli::publish
+} // namespace logger::publish

@@ -16,7 +16,7 @@
 #include <string>
 #include <vector>
 
-namespace cli::publish {
+namespace logger::publish {
 
 class SampleStore {
 public:
@@ -86,4 +86,4 @@ private:
     std::uint64_t end_ = 0;
 };
 
-} // namespace cli::publish
+} // namespace logger::publish

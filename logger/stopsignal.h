@@ -6,7 +6,7 @@
 
 #include <chrono>
 
-namespace cli {
+namespace logger {
 
 class StopSignal {
 public:
@@ -24,4 +24,4 @@ public:
     int wakeDescriptor() const;
 };
 
-} // namespace cli
+} // namespace logger

@@ -6,18 +6,18 @@
 // poll: the rows that could not go in wait in memory, in order, and go in ahead of the next row
 // once the file takes rows again.
 
-#include <QByteArray>
-#include <QString>
-
+#include <cstddef>
 #include <functional>
+#include <string>
 
-namespace cli {
+namespace logger {
 
 class CsvLog {
 public:
-    using Say = std::function<void(const QString& text)>;
+    using Say = std::function<void(const std::string& text)>;
 
-    CsvLog(QString path, QByteArray header, Say say);
+    // `path` in UTF-8; `header` the first line, without its line end.
+    CsvLog(std::string path, std::string header, Say say);
     ~CsvLog();
     CsvLog(const CsvLog&) = delete;
     CsvLog& operator=(const CsvLog&) = delete;
@@ -25,13 +25,13 @@ public:
     // Opens the file for appending. A new or empty file gets the header; a file that begins
     // with the header is appended to; a file that begins with anything else is refused and left
     // as it is. False with the reason in `error` when the file cannot be used.
-    bool open(QString& error);
+    bool open(std::string& error);
 
     // Writes one row (without its line end), after the rows still waiting. A failure is said
     // once, until rows go in again; the row waits, and the next row tries again, opening the
     // file afresh when it was not open. Beyond kMostHeldBytes waiting, the oldest rows are let
     // go and counted.
-    void write(const QByteArray& row);
+    void write(const std::string& row);
 
     // Tries once more to write the rows still waiting (as a poll ends).
     void flush();
@@ -45,23 +45,23 @@ public:
     long long heldRows() const { return heldRows_; }
 
     // About 100,000 rows: days of a station a second, hours of a busy bus.
-    static constexpr qsizetype kMostHeldBytes = 8 << 20;
-    const QString& path() const { return path_; }
+    static constexpr std::size_t kMostHeldBytes = 8 << 20;
+    const std::string& path() const { return path_; }
 
 private:
     enum class Opened { Ok, Foreign, Failed };
-    Opened openFile(QString& error);
-    bool writeWhole(const QByteArray& bytes, QString& error);
-    bool writeHeld(QString& error);
-    void hold(const QByteArray& row);
+    Opened openFile(std::string& error);
+    bool writeWhole(const std::string& bytes, std::string& error);
+    bool writeHeld(std::string& error);
+    void hold(const std::string& row);
     void close();
-    void failed(const QString& error);
+    void failed(const std::string& error);
 
-    QString path_;
-    QByteArray header_;
+    std::string path_;
+    std::string header_;
     Say say_;
     int fd_ = -1;
-    QByteArray held_; // whole rows waiting, each with its line end, the oldest first
+    std::string held_; // whole rows waiting, each with its line end, the oldest first
     long long heldRows_ = 0;
     long long droppedRows_ = 0;
     bool failing_ = false; // a failure has been said and no row has gone in since
@@ -80,4 +80,4 @@ public:
     bool take();
 };
 
-} // namespace cli
+} // namespace logger

@@ -1,8 +1,8 @@
-#include "cli/pollschedule.h"
+#include "logger/pollschedule.h"
 
 #include <algorithm>
 
-namespace cli {
+namespace logger {
 
 bool StationBackoff::due(long long cycle, Clock::time_point now) const {
     if (interval_ <= 1 || !lastAsked_)
@@ -35,4 +35,4 @@ void ReopenBackoff::failed(Clock::time_point now) {
     next_ = now + wait_;
 }
 
-} // namespace cli
+} // namespace logger

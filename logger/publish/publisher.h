@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-namespace cli::publish {
+namespace logger::publish {
 
 // One sample as a poll recorded it.
 struct Sample {
@@ -70,4 +70,4 @@ public:
 using CreatePublisher = Publisher* (*)(const Settings& settings);
 inline constexpr const char* kCreatePublisherSymbol = "qf7320_create_publisher";
 
-} // namespace cli::publish
+} // namespace logger::publish
