@@ -10,6 +10,10 @@
 #include <windows.h>
 // after windows.h, which it needs
 #include <shellapi.h>
+
+#include <fcntl.h>
+#include <io.h>
+#include <stdio.h>
 #endif
 
 int main(int argc, char* argv[]) {
@@ -26,6 +30,9 @@ int main(int argc, char* argv[]) {
         LocalFree(wide);
     }
     SetConsoleOutputCP(CP_UTF8);
+    // Line ends as they are written, "\n", the same bytes as on Linux.
+    _setmode(_fileno(stdout), _O_BINARY);
+    _setmode(_fileno(stderr), _O_BINARY);
 #else
     arguments.assign(argv, argv + argc);
 #endif

@@ -194,6 +194,12 @@ int pollCommand(Context& context) {
             std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(*seconds));
     }
     settings.reconnect = !given("no-reconnect");
+#ifdef _WIN32
+    // Publishing is a plugin on Paho, which the Windows build does not carry.
+    if (given("mqtt"))
+        return context.usage("poll --mqtt is not part of the Windows build: it has no MQTT "
+                             "plugin; log with --csv, or publish from a Linux logger");
+#endif
     if (!given("mqtt"))
         for (const char* name : {"mqtt-password-file", "mqtt-ca", "mqtt-insecure", "mqtt-store",
                                  "mqtt-buffer", "ha", "ha-prefix"})

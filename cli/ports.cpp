@@ -70,6 +70,11 @@ int portsCommand(Context& context) {
 }
 
 int linkCommand(Context& context) {
+#ifdef _WIN32
+    // COMn on Windows is always the system's own port: nothing can stand in its place.
+    return context.usage("link is not part of the Windows build: a COM port there is always the "
+                         "system's own (the Device Manager gives an adapter another COM number)");
+#endif
     const std::vector<std::string> words = context.arguments();
     const bool remove = context.isSet("remove");
     const std::size_t wanted = remove ? 1 : 2;

@@ -10,7 +10,8 @@
 #include <unistd.h>
 #else
 #include <algorithm>
-#include <thread>
+
+#include <windows.h>
 #endif
 
 namespace logger {
@@ -33,8 +34,22 @@ void onStop(int) {
     [[maybe_unused]] const ssize_t written = ::write(wakeWrite, &byte, 1);
 }
 #else
-void onStop(int) {
+// Set when a stop is asked for, so that a wait ends at once.
+HANDLE wakeEvent = nullptr;
+// Set once the StopSignal is gone: the run has ended with its summary.
+std::atomic<bool> ended{false};
+
+// Ctrl-C, Ctrl-Break and closing the console window (or logging off) all ask for a stop. Windows
+// ends the process as soon as the handler returns from a close, so for those it waits a little
+// for the run to end with its summary.
+BOOL WINAPI onConsoleEvent(DWORD event) {
     stopRequested = true;
+    if (wakeEvent)
+        SetEvent(wakeEvent);
+    if (event == CTRL_CLOSE_EVENT || event == CTRL_LOGOFF_EVENT || event == CTRL_SHUTDOWN_EVENT)
+        for (int waited = 0; waited < 40 && !ended; ++waited)
+            Sleep(100);
+    return TRUE;
 }
 #endif
 
@@ -58,8 +73,12 @@ StopSignal::StopSignal() {
     ::sigaction(SIGINT, &action, &previousInt);
     ::sigaction(SIGTERM, &action, &previousTerm);
 #else
-    std::signal(SIGINT, onStop);
-    std::signal(SIGTERM, onStop);
+    ended = false;
+    if (!wakeEvent)
+        wakeEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    else
+        ResetEvent(wakeEvent);
+    SetConsoleCtrlHandler(onConsoleEvent, TRUE);
 #endif
 }
 
@@ -73,8 +92,8 @@ StopSignal::~StopSignal() {
         *fd = -1;
     }
 #else
-    std::signal(SIGINT, SIG_DFL);
-    std::signal(SIGTERM, SIG_DFL);
+    SetConsoleCtrlHandler(onConsoleEvent, FALSE);
+    ended = true;
 #endif
 }
 
@@ -102,7 +121,8 @@ bool StopSignal::wait(std::chrono::milliseconds time) const {
         if (::poll(&wake, 1, static_cast<int>(left.count())) < 0 && errno != EINTR)
             break;
 #else
-        std::this_thread::sleep_for(std::min(left, std::chrono::milliseconds(50)));
+        WaitForSingleObject(wakeEvent,
+                            static_cast<DWORD>(std::min<long long>(left.count(), 86400000)));
 #endif
     }
     return stopRequested;

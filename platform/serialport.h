@@ -7,7 +7,7 @@
 // deadline; nothing is buffered behind the caller's back.
 //
 // One interface, two implementations: termios and poll() on Linux (serialport_posix.cpp), the
-// Win32 serial API with overlapped reads on Windows (serialport_win32.cpp).
+// Win32 serial API on Windows (serialport_win32.cpp).
 
 #include <chrono>
 #include <cstddef>
@@ -67,9 +67,9 @@ private:
     bool fail(OpenError error, const std::string& text);
 
 #ifdef _WIN32
-    void* handle_ = nullptr;     // HANDLE
-    void* readEvent_ = nullptr;  // the overlapped read's event
-    void* writeEvent_ = nullptr; // the overlapped write's event
+    void* handle_ = nullptr;            // HANDLE
+    bool setReadTime(unsigned long ms); // how long a read waits for its first byte
+    unsigned long readTimeMs_ = 0;
 #else
     int fd_ = -1;
     int lockFd_ = -1;

@@ -62,7 +62,7 @@ bool SerialPort::open(const std::string& device, int baud) {
     errorText_.clear();
 
     HANDLE handle = CreateFileW(wide(devicePath(device)).c_str(), GENERIC_READ | GENERIC_WRITE, 0,
-                                nullptr, OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
+                                nullptr, OPEN_EXISTING, 0, nullptr);
     if (handle == INVALID_HANDLE_VALUE) {
         const DWORD error = GetLastError();
         // A COM port that another program holds answers "access denied": Windows has no device
@@ -74,10 +74,6 @@ bool SerialPort::open(const std::string& device, int baud) {
         return fail(kind, systemText(error));
     }
     handle_ = handle;
-    readEvent_ = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-    writeEvent_ = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-    if (!readEvent_ || !writeEvent_)
-        return fail(OpenError::Other, systemText(GetLastError()));
 
     DCB dcb{};
     dcb.DCBlength = sizeof dcb;
@@ -103,15 +99,10 @@ bool SerialPort::open(const std::string& device, int baud) {
     if (!SetCommState(handle, &dcb))
         return fail(OpenError::Settings, systemText(GetLastError()));
 
-    // Every field set, whatever the last program left: a read returns at once with what has
-    // arrived; waiting for a byte is WaitCommEvent's, bounded by each read's deadline.
-    COMMTIMEOUTS timeouts{};
-    timeouts.ReadIntervalTimeout = MAXDWORD;
-    timeouts.ReadTotalTimeoutMultiplier = 0;
-    timeouts.ReadTotalTimeoutConstant = 0;
-    timeouts.WriteTotalTimeoutMultiplier = 0;
-    timeouts.WriteTotalTimeoutConstant = 0;
-    if (!SetCommTimeouts(handle, &timeouts) || !SetCommMask(handle, EV_RXCHAR))
+    // Every field set, whatever the last program left (setTimeouts): a read returns at once with
+    // what has arrived, else with the first byte to arrive within its time; a write gives up
+    // after a second.
+    if (!setReadTime(1))
         return fail(OpenError::Settings, systemText(GetLastError()));
     PurgeComm(handle, PURGE_RXCLEAR | PURGE_TXCLEAR | PURGE_RXABORT | PURGE_TXABORT);
     return true;
@@ -119,15 +110,9 @@ bool SerialPort::open(const std::string& device, int baud) {
 
 void SerialPort::close() {
     if (handle_) {
-        CancelIoEx(handleOf(handle_), nullptr);
         CloseHandle(handleOf(handle_));
         handle_ = nullptr;
     }
-    for (void** event : {&readEvent_, &writeEvent_})
-        if (*event) {
-            CloseHandle(handleOf(*event));
-            *event = nullptr;
-        }
 }
 
 bool SerialPort::isOpen() const {
@@ -159,31 +144,29 @@ bool SerialPort::discardInput() {
     return true;
 }
 
+bool SerialPort::setReadTime(unsigned long ms) {
+    COMMTIMEOUTS timeouts{};
+    timeouts.ReadIntervalTimeout = MAXDWORD;
+    timeouts.ReadTotalTimeoutMultiplier = MAXDWORD;
+    timeouts.ReadTotalTimeoutConstant = static_cast<DWORD>(ms);
+    timeouts.WriteTotalTimeoutMultiplier = 0;
+    timeouts.WriteTotalTimeoutConstant = 1000;
+    if (!SetCommTimeouts(handleOf(handle_), &timeouts))
+        return false;
+    readTimeMs_ = ms;
+    return true;
+}
+
 bool SerialPort::write(const std::uint8_t* bytes, std::size_t size, Clock::time_point deadline) {
+    (void)deadline; // the write's own timeout (a second) bounds it
     if (!handle_) {
         errorText_ = "not open";
         return false;
     }
-    OVERLAPPED overlapped{};
-    overlapped.hEvent = handleOf(writeEvent_);
-    ResetEvent(overlapped.hEvent);
     DWORD written = 0;
-    if (!WriteFile(handleOf(handle_), bytes, static_cast<DWORD>(size), &written, &overlapped)) {
-        const DWORD error = GetLastError();
-        if (error != ERROR_IO_PENDING) {
-            errorText_ = systemText(error);
-            return false;
-        }
-        if (WaitForSingleObject(overlapped.hEvent, millisLeft(deadline)) != WAIT_OBJECT_0)
-            CancelIoEx(handleOf(handle_), &overlapped);
-        // Finished either way before `overlapped` goes away.
-        if (!GetOverlappedResult(handleOf(handle_), &overlapped, &written, TRUE)) {
-            const DWORD failure = GetLastError();
-            errorText_ = failure == ERROR_OPERATION_ABORTED ? std::string("the device takes no "
-                                                                          "more data")
-                                                            : systemText(failure);
-            return false;
-        }
+    if (!WriteFile(handleOf(handle_), bytes, static_cast<DWORD>(size), &written, nullptr)) {
+        errorText_ = systemText(GetLastError());
+        return false;
     }
     if (written != size) {
         errorText_ = "the device takes no more data";
@@ -199,64 +182,29 @@ SerialPort::Read SerialPort::read(std::uint8_t* into, std::size_t most, std::siz
         errorText_ = "not open";
         return Read::Lost;
     }
-    const HANDLE handle = handleOf(handle_);
     for (;;) {
-        // What has arrived is read at once (the timeouts make every read return immediately).
-        DWORD errors = 0;
-        COMSTAT status{};
-        if (!ClearCommError(handle, &errors, &status)) {
+        // Windows returns such a read as soon as its first byte has come (with whatever came
+        // with it); some drivers, and Wine, wait out the whole time instead. So the wait is cut
+        // into short slices up to the deadline, which costs nothing where the first byte ends
+        // the read and keeps the latency within a slice where it does not.
+        constexpr DWORD kSliceMs = 5;
+        const DWORD left = std::clamp<DWORD>(millisLeft(deadline), 1, kSliceMs);
+        if (left != readTimeMs_ && !setReadTime(left)) {
+            errorText_ = systemText(GetLastError());
+            return Read::Lost;
+        }
+        DWORD n = 0;
+        if (!ReadFile(handleOf(handle_), into, static_cast<DWORD>(most), &n, nullptr)) {
             // ERROR_ACCESS_DENIED or ERROR_GEN_FAILURE: the adapter was pulled out.
             errorText_ = systemText(GetLastError());
             return Read::Lost;
         }
-        if (status.cbInQue > 0) {
-            OVERLAPPED overlapped{};
-            overlapped.hEvent = handleOf(readEvent_);
-            ResetEvent(overlapped.hEvent);
-            const DWORD wanted = static_cast<DWORD>(std::min<std::size_t>(most, status.cbInQue));
-            DWORD n = 0;
-            if (!ReadFile(handle, into, wanted, &n, &overlapped)) {
-                const DWORD error = GetLastError();
-                if (error != ERROR_IO_PENDING ||
-                    !GetOverlappedResult(handle, &overlapped, &n, TRUE)) {
-                    errorText_ = systemText(error == ERROR_IO_PENDING ? GetLastError() : error);
-                    return Read::Lost;
-                }
-            }
-            if (n > 0) {
-                got = n;
-                return Read::Data;
-            }
+        if (n > 0) {
+            got = n;
+            return Read::Data;
         }
         if (Clock::now() >= deadline)
             return Read::Timeout;
-
-        // Nothing yet: wait for the next byte, or the deadline. A byte that came between the
-        // look above and the start of the wait is caught by looking again once it has started.
-        OVERLAPPED overlapped{};
-        overlapped.hEvent = handleOf(readEvent_);
-        ResetEvent(overlapped.hEvent);
-        DWORD events = 0;
-        if (!WaitCommEvent(handle, &events, &overlapped)) {
-            const DWORD error = GetLastError();
-            if (error != ERROR_IO_PENDING) {
-                errorText_ = systemText(error);
-                return Read::Lost;
-            }
-            DWORD ignored = 0;
-            COMSTAT again{};
-            const bool arrived = ClearCommError(handle, &ignored, &again) && again.cbInQue > 0;
-            if (arrived ||
-                WaitForSingleObject(overlapped.hEvent, millisLeft(deadline)) != WAIT_OBJECT_0)
-                CancelIoEx(handle, &overlapped);
-            // Finished either way before `overlapped` goes away.
-            DWORD done = 0;
-            if (!GetOverlappedResult(handle, &overlapped, &done, TRUE) &&
-                GetLastError() != ERROR_OPERATION_ABORTED) {
-                errorText_ = systemText(GetLastError());
-                return Read::Lost;
-            }
-        }
     }
 }
 
