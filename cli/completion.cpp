@@ -89,7 +89,9 @@ std::string bashCompletion() {
 
     std::string text =
         "# bash completion for qf7320, written by qf7320 --completion from its table of "
-        "commands.\n\n"
+        "commands.\n"
+        "# It completes the Linux program: the Windows build (qf7320.exe) has no link, bridge, "
+        "plot or poll --mqtt.\n\n"
         "# The serial devices present, then the ports the window knows.\n"
         "_qf7320_devices() {\n"
         "    local device\n"

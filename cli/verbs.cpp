@@ -68,7 +68,8 @@ const std::vector<Verb>& verbs() {
           Option("no-reconnect", "end with exit status 2 when the port is lost, instead of "
                                  "opening it again"),
           Option("mqtt",
-                 "publish every sample to this broker: mqtt://[USER@]HOST[:1883]"
+                 "publish every sample to this broker (not in the Windows build): "
+                 "mqtt://[USER@]HOST[:1883]"
                  "[/PREFIX] or mqtts://...[:8883] (TLS, verified against the "
                  "system's certificates). PREFIX defaults to qf7320/<hostname>; "
                  "topics PREFIX/<station>/state (one JSON object per sample: "
@@ -188,7 +189,8 @@ const std::vector<Verb>& verbs() {
          "/dev/serial/by-id name when it has one, so that COMn stays the same adapter "
          "whichever USB socket it is plugged into. An existing COMn is replaced only with "
          "--force; a DEVICE that is not a serial device is refused. With --remove, takes "
-         "the COMn link away. Talks to no sensor.",
+         "the COMn link away. Talks to no sensor. Not in the Windows build, where COMn is "
+         "always the system's own port.",
          {"qf7320 link COM3 /dev/ttyUSB0", "qf7320 link COM3 --remove"},
          {Option("dir",
                  "the directory of a window installed elsewhere (default: the "
@@ -207,7 +209,8 @@ const std::vector<Verb>& verbs() {
          "until Ctrl-C or SIGTERM, then removes COMn. ENDPOINT is what --port takes. "
          "Says on standard error when it connects, loses and regains the endpoint, and "
          "reconnects by itself; -v shows every frame. An existing COMn is replaced only "
-         "with --force.",
+         "with --force. Not in the Windows build, which would need a virtual null-modem "
+         "pair.",
          {"qf7320 bridge COM5 tcp://192.0.2.10:502",
           "qf7320 bridge COM5 rtu+tcp://192.0.2.11:4001 --dir /opt/qf7320/bin"},
          {Option("dir",
@@ -229,7 +232,7 @@ const std::vector<Verb>& verbs() {
          "time axis. A row that does not parse is named by its line number and left out; a "
          "file that is still being written is drawn up to its last whole row. -s picks "
          "stations (all by default). Talks to no sensor; exits 1 when there is nothing to "
-         "draw.",
+         "draw. Not in the Windows build.",
          {"qf7320 plot day.csv", "qf7320 plot day.csv -o noon.png --from 2026-12-10T11:00 --to "
                                  "2026-12-10T13:00 --size 1600x800"},
          {Option({"o", "output"},
