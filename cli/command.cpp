@@ -161,10 +161,6 @@ std::optional<std::vector<int>> parseStationList(std::string_view text) {
     return stations;
 }
 
-double roundedMillis(double ms) {
-    return std::round(ms * 10.0) / 10.0;
-}
-
 std::string openFailureText(const std::string& device, const std::string& port,
                             platform::SerialPort::OpenError error, const std::string& portText) {
     const std::string name = port == device ? device : text::format("%1 (port %2)", {device, port});

@@ -5,10 +5,11 @@
 // entry in the table of verbs (verbs.cpp).
 
 #include "cli/line.h"
-#include "client/engine.h"
 #include "cli/output.h"
+#include "client/engine.h"
 
 #include "cli/options.h"
+#include "client/measurement.h"
 #include "platform/json.h"
 
 #include <optional>
@@ -122,8 +123,7 @@ std::optional<long long> wholeOption(const OptionParser& parser, std::string_vie
 // not such a list.
 std::optional<std::vector<int>> parseStationList(std::string_view text);
 
-// Latency in milliseconds to one decimal, as JSON and the lines show it.
-double roundedMillis(double ms);
+using client::roundedMillis;
 
 // Why a port did not open, in words, with what to do: not found, busy, permission denied (with
 // the device's group and the command that adds the user to it), or the port's own reason.
@@ -133,7 +133,7 @@ std::string openFailureText(const std::string& device, const std::string& port,
 // Why a connection to a network endpoint was not made, with what to do: the name cannot be
 // resolved, refused, no answer in time, or the network's own reason.
 std::string connectFailureText(const Line& line, const transport::OpenFailure& failure,
-                           int connectTimeoutMs);
+                               int connectTimeoutMs);
 
 // One command: its name, help, options and the function that runs it.
 struct Verb {

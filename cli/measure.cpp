@@ -18,31 +18,6 @@ constexpr int kMostRegisters = 8;
 
 const std::string kReadOfRegister0 = "the read of register 0";
 
-protocol::Frame measurementRequest(int station, int count) {
-    protocol::Frame request =
-        protocol::readRequest(static_cast<std::uint8_t>(station), protocol::kFunctionReadRegisters,
-                              0, static_cast<std::uint8_t>(count));
-    protocol::sealCrc(request);
-    return request;
-}
-
-json::Value registerArray(const std::vector<std::uint16_t>& registers) {
-    json::Value array = json::Value::array();
-    for (const std::uint16_t value : registers)
-        array.push_back(value);
-    return array;
-}
-
-long long luxOf(const Result& result) {
-    if (result.status != Status::Ok)
-        return -1;
-    for (const protocol::FieldText& field :
-         protocol::decodeMeasurement(result.reply.data(), result.reply.size(), "0"))
-        if (field.index == 0)
-            return std::stoll(field.text);
-    return -1;
-}
-
 json::Value luxJson(long long lux) {
     return lux >= 0 ? json::Value(lux) : json::Value(nullptr);
 }
@@ -81,7 +56,7 @@ int readCommand(Context& context) {
         const long long lux = luxOf(result);
         if (context.out().json()) {
             object["lux"] = luxJson(lux);
-            object["registers"] = registerArray(result.registers);
+            object["registers"] = json::array(result.registers);
             object["latency_ms"] = json::number(roundedMillis(result.latencyMs));
             object["status"] = statusName(result.status);
             context.out().object(object);

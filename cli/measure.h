@@ -3,6 +3,7 @@
 // What the commands that measure (read, poll) share: the request for registers 0..count-1 and
 // the registers as JSON.
 
+#include "client/measurement.h"
 #include "modbus/protocol.h"
 
 #include "platform/json.h"
@@ -17,9 +18,6 @@ namespace cli {
 // "the read of register 0", as a failure names the measurement's request.
 extern const std::string kReadOfRegister0;
 
-// Function 3 for registers 0..count-1 of the station, sealed with its CRC.
-protocol::Frame measurementRequest(int station, int count);
-
-json::Value registerArray(const std::vector<std::uint16_t>& registers);
+using client::measurementRequest;
 
 } // namespace cli

@@ -35,18 +35,32 @@ std::string twoDigits(long value) {
     return digits;
 }
 
-std::string clockTime() {
-    const auto now = std::chrono::system_clock::now();
-    const std::time_t seconds = std::chrono::system_clock::to_time_t(now);
+// Now, in local time, with its milliseconds and the offset from UTC.
+struct Moment {
+    std::tm local{};
+    long offsetMinutes = 0;
+    std::string millis; // three digits
+};
+
+Moment now() {
+    const auto clock = std::chrono::system_clock::now();
+    const std::time_t seconds = std::chrono::system_clock::to_time_t(clock);
     const auto millis =
-        std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count() %
+        std::chrono::duration_cast<std::chrono::milliseconds>(clock.time_since_epoch()).count() %
         1000;
-    long offset = 0;
-    const std::tm local = localTime(seconds, offset);
+    Moment moment;
+    moment.local = localTime(seconds, moment.offsetMinutes);
+    const std::string digits = std::to_string(millis);
+    moment.millis = std::string(3 - digits.size(), '0') + digits;
+    return moment;
+}
+
+// "HH:MM:SS.mmm" for the trace.
+std::string clockTime() {
+    const Moment moment = now();
     char text[16];
-    std::strftime(text, sizeof text, "%H:%M:%S", &local);
-    const std::string ms = std::to_string(millis);
-    return std::string(text) + "." + std::string(3 - ms.size(), '0') + ms;
+    std::strftime(text, sizeof text, "%H:%M:%S", &moment.local);
+    return std::string(text) + "." + moment.millis;
 }
 
 std::string frameText(const std::uint8_t* data, std::size_t length) {
@@ -56,17 +70,11 @@ std::string frameText(const std::uint8_t* data, std::size_t length) {
 } // namespace
 
 std::string isoTimeNow() {
-    const auto now = std::chrono::system_clock::now();
-    const std::time_t seconds = std::chrono::system_clock::to_time_t(now);
-    const auto millis =
-        std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count() %
-        1000;
-    long offset = 0;
-    const std::tm local = localTime(seconds, offset);
+    const Moment moment = now();
     char text[40];
-    std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%S", &local);
-    const std::string ms = std::to_string(millis);
-    std::string iso = std::string(text) + "." + std::string(3 - ms.size(), '0') + ms;
+    std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%S", &moment.local);
+    std::string iso = std::string(text) + "." + moment.millis;
+    const long offset = moment.offsetMinutes;
     if (offset == 0)
         return iso + "Z";
     return iso + (offset < 0 ? "-" : "+") + twoDigits(std::labs(offset) / 60) + ":" +

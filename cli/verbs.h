@@ -4,7 +4,7 @@
 // its name, help and options.
 
 #include "cli/command.h"
-
+#include "client/measurement.h"
 
 namespace cli {
 
@@ -19,9 +19,7 @@ int linkCommand(Context& context);    // ports.cpp
 int bridgeCommand(Context& context);  // bridge.cpp
 int plotCommand(Context& context);    // plot.cpp
 
-// The illuminance a read reply shows in the window: register 0 times 10; -1 when the reply is
-// not an answered read.
-long long luxOf(const Result& result);
+using client::luxOf;
 
 // The same as JSON: a number, or null.
 json::Value luxJson(long long lux);

@@ -1,5 +1,7 @@
 #include "logger/poll.h"
 
+#include "client/measurement.h"
+
 #include "logger/csvlog.h"
 #include "logger/latency.h"
 #include "logger/pollschedule.h"
@@ -20,44 +22,15 @@ namespace logger {
 namespace {
 
 using Clock = std::chrono::steady_clock;
+using client::luxOf;
 using client::Result;
+using client::roundedMillis;
 using client::Status;
 
 const std::string kSkipped = "skipped";
 
 double secondsBetween(Clock::time_point from, Clock::time_point to) {
     return std::chrono::duration<double>(to - from).count();
-}
-
-// Function 3 for register 0 of the station, sealed with its CRC.
-protocol::Frame measurementRequest(int station) {
-    protocol::Frame request = protocol::readRequest(static_cast<std::uint8_t>(station),
-                                                    protocol::kFunctionReadRegisters, 0, 1);
-    protocol::sealCrc(request);
-    return request;
-}
-
-// The illuminance an answered read shows: register 0 times 10; -1 when there is none.
-long long luxOf(const Result& result) {
-    if (result.status != Status::Ok)
-        return -1;
-    for (const protocol::FieldText& field :
-         protocol::decodeMeasurement(result.reply.data(), result.reply.size(), "0"))
-        if (field.index == 0)
-            return std::stoll(field.text);
-    return -1;
-}
-
-// Latency in milliseconds to one decimal, as the rows show it.
-double roundedMillis(double ms) {
-    return std::round(ms * 10.0) / 10.0;
-}
-
-json::Value registerArray(const std::vector<std::uint16_t>& registers) {
-    json::Value array = json::Value::array();
-    for (const std::uint16_t value : registers)
-        array.push_back(value);
-    return array;
 }
 
 std::string fixed1(double value) {
@@ -147,7 +120,7 @@ public:
     Loop(client::Engine& engine, PollSettings settings, PollOutput& output)
         : engine_(engine), settings_(std::move(settings)), out_(output) {
         for (const int address : settings_.stations)
-            stations_.push_back({address, measurementRequest(address), {}, {}});
+            stations_.push_back({address, client::measurementRequest(address), {}, {}});
     }
 
     bool openLog(std::string& error);
@@ -352,7 +325,7 @@ void Poll::Loop::write(const Row& row) {
         object["status"] = status;
         if (ok) {
             object["lux"] = lux >= 0 ? json::Value(lux) : json::Value(nullptr);
-            object["registers"] = registerArray(result->registers);
+            object["registers"] = json::array(result->registers);
             object["latency_ms"] = json::number(roundedMillis(result->latencyMs));
         } else if (result) {
             object["error"] = out_.failureText(*result, address);

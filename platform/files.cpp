@@ -65,15 +65,13 @@ std::string utf8Path(const std::filesystem::path& path) {
     return narrow(path.wstring());
 }
 
-std::optional<std::string> readFile(const std::string& path, std::size_t limit) {
-    std::FILE* file = _wfopen(wide(path).c_str(), L"rb");
-    if (!file)
-        return std::nullopt;
-    std::string content(limit, '\0');
-    content.resize(std::fread(content.data(), 1, limit, file));
-    std::fclose(file);
-    return content;
+namespace {
+
+std::FILE* openForReading(const std::string& path) {
+    return _wfopen(wide(path).c_str(), L"rb");
 }
+
+} // namespace
 
 #else
 
@@ -99,8 +97,18 @@ std::string utf8Path(const std::filesystem::path& path) {
     return path.string();
 }
 
+namespace {
+
+std::FILE* openForReading(const std::string& path) {
+    return std::fopen(path.c_str(), "rb");
+}
+
+} // namespace
+
+#endif
+
 std::optional<std::string> readFile(const std::string& path, std::size_t limit) {
-    std::FILE* file = std::fopen(path.c_str(), "rb");
+    std::FILE* file = openForReading(path);
     if (!file)
         return std::nullopt;
     std::string content(limit, '\0');
@@ -108,7 +116,5 @@ std::optional<std::string> readFile(const std::string& path, std::size_t limit) 
     std::fclose(file);
     return content;
 }
-
-#endif
 
 } // namespace platform

@@ -13,6 +13,13 @@ Value number(double value) {
     return value;
 }
 
+Value array(const std::vector<std::uint16_t>& numbers) {
+    Value result = Value::array();
+    for (const std::uint16_t number : numbers)
+        result.push_back(number);
+    return result;
+}
+
 std::string dump(const Value& value) {
     return value.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
 }

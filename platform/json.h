@@ -6,7 +6,9 @@
 
 #include <nlohmann/json.hpp>
 
+#include <cstdint>
 #include <string>
+#include <vector>
 
 namespace json {
 
@@ -15,6 +17,9 @@ using Value = nlohmann::json;
 // A measured figure (a latency, a lux reading): a whole number when it holds one, so that 12.0
 // reads "12" as a person and every earlier version wrote it.
 Value number(double value);
+
+// Whole numbers (registers) as an array.
+Value array(const std::vector<std::uint16_t>& numbers);
 
 // One compact line; text that is not valid UTF-8 is written with U+FFFD in its place.
 std::string dump(const Value& value);
