@@ -1,8 +1,8 @@
 #pragma once
 
-// JSON below the window: nlohmann's object, written the way every result of this program has
-// always been written: compact, keys in alphabetical order, UTF-8 as it is, and a number that
-// holds a whole value written without a fraction ("12", not "12.0").
+// JSON below the window: nlohmann's object, written as every result of this program is: compact,
+// keys in alphabetical order, UTF-8 as it is, and a number that holds a whole value written
+// without a fraction ("12", not "12.0"), as scripts reading it expect.
 
 #include <nlohmann/json.hpp>
 
@@ -15,7 +15,7 @@ namespace json {
 using Value = nlohmann::json;
 
 // A measured figure (a latency, a lux reading): a whole number when it holds one, so that 12.0
-// reads "12" as a person and every earlier version wrote it.
+// reads "12" as a person writes it.
 Value number(double value);
 
 // Whole numbers (registers) as an array.

@@ -1,7 +1,8 @@
 #pragma once
 
-// Text as plain C++: UTF-8 in std::string everywhere below the window. These few helpers keep
-// the messages that used to be built with Qt's QString::arg byte for byte what they were.
+// Text as plain C++: UTF-8 in std::string everywhere below the window. format() fills %1 … %9
+// and writes numbers as Qt's QString::arg does, so that a message or a figure reads the same
+// whether the window or the command line words it.
 
 #include <cstdint>
 #include <initializer_list>
