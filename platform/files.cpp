@@ -47,7 +47,7 @@ std::string programDirectory() {
         }
         buffer.resize(buffer.size() * 2);
     }
-    return utf8Path(std::filesystem::path(buffer).parent_path());
+    return narrow(std::filesystem::path(buffer).parent_path().wstring());
 }
 
 std::string joinPath(const std::string& dir, const std::string& name) {
@@ -55,14 +55,6 @@ std::string joinPath(const std::string& dir, const std::string& name) {
         return name;
     const char last = dir.back();
     return last == '\\' || last == '/' ? dir + name : dir + "\\" + name;
-}
-
-std::filesystem::path fsPath(const std::string& path) {
-    return std::filesystem::path(wide(path));
-}
-
-std::string utf8Path(const std::filesystem::path& path) {
-    return narrow(path.wstring());
 }
 
 namespace {
@@ -87,14 +79,6 @@ std::string joinPath(const std::string& dir, const std::string& name) {
     if (dir.empty())
         return name;
     return dir.back() == '/' ? dir + name : dir + "/" + name;
-}
-
-std::filesystem::path fsPath(const std::string& path) {
-    return std::filesystem::path(path);
-}
-
-std::string utf8Path(const std::filesystem::path& path) {
-    return path.string();
 }
 
 namespace {

@@ -18,10 +18,6 @@ std::string programDirectory();
 // `name` inside `dir`, with the platform's separator ('/' on Linux).
 std::string joinPath(const std::string& dir, const std::string& name);
 
-// A UTF-8 path as std::filesystem takes it, and back.
-std::filesystem::path fsPath(const std::string& path);
-std::string utf8Path(const std::filesystem::path& path);
-
 // At most `limit` bytes from the start of the file; nothing when it cannot be opened.
 std::optional<std::string> readFile(const std::string& path, std::size_t limit);
 

@@ -126,13 +126,6 @@ bool configure(int fd, int baud) {
 
 } // namespace
 
-bool SerialPort::fail(OpenError error, const std::string& text) {
-    close();
-    openError_ = error;
-    errorText_ = text;
-    return false;
-}
-
 bool SerialPort::open(const std::string& device, int baud) {
     close();
     openError_ = OpenError::None;

@@ -49,13 +49,6 @@ std::string devicePath(const std::string& device) {
 
 } // namespace
 
-bool SerialPort::fail(OpenError error, const std::string& text) {
-    close();
-    openError_ = error;
-    errorText_ = text;
-    return false;
-}
-
 bool SerialPort::open(const std::string& device, int baud) {
     close();
     openError_ = OpenError::None;

@@ -1,7 +1,6 @@
 #include "serial/filepath.h"
 
-#include <fstream>
-#include <iterator>
+#include "platform/files.h"
 
 namespace fs = std::filesystem;
 
@@ -106,13 +105,9 @@ bool rename(const std::string& from, const std::string& to) {
 }
 
 std::optional<std::string> read(const std::string& path) {
-    std::ifstream in(toNative(path), std::ios::binary);
-    if (!in)
-        return std::nullopt;
-    std::string content((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    if (in.bad())
-        return std::nullopt;
-    return content;
+    // A sysfs attribute or a small settings file: far below this.
+    constexpr std::size_t kLimit = 64 * 1024;
+    return platform::readFile(path, kLimit);
 }
 
 std::string nativeSeparators(std::string path) {

@@ -100,7 +100,7 @@ CreatePublisher loadPlugin(const std::string& path, std::string& error) {
     if (!library) {
         const char* const why = ::dlerror();
         error = text::format("Cannot load library %1: %2",
-                             {path, why ? "(" + std::string(why) + ")" : std::string()});
+                             {path, why ? text::format("(%1)", {why}) : std::string()});
         return nullptr;
     }
     void* const symbol = ::dlsym(library, kCreatePublisherSymbol);
@@ -108,7 +108,7 @@ CreatePublisher loadPlugin(const std::string& path, std::string& error) {
         const char* const why = ::dlerror();
         error = text::format(
             "Cannot resolve symbol \"%1\" in %2: %3",
-            {kCreatePublisherSymbol, path, why ? "(" + std::string(why) + ")" : std::string()});
+            {kCreatePublisherSymbol, path, why ? text::format("(%1)", {why}) : std::string()});
         return nullptr;
     }
     return reinterpret_cast<CreatePublisher>(symbol);
