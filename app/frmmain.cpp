@@ -9,11 +9,13 @@
 #include "serial/commset.h"
 #include "serial/devicelist.h"
 #include "serial/porttext.h"
+#include "serial/settingsfolder.h"
 
 #include <QAbstractItemView>
 #include <QCoreApplication>
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QLineEdit>
 #include <QSaveFile>
 #include <QSignalBlocker>
@@ -86,8 +88,18 @@ QString frmMain::defaultProgramDir() {
     return QCoreApplication::applicationDirPath();
 }
 
+// comm.set is read beside the program, or from the user's folder when the program's cannot be
+// written and the user's holds one; it is saved where it is read when the program's folder can
+// be written, else in the user's folder (serial/settingsfolder.h, shared with the command line).
 QString frmMain::settingsFilePath() const {
-    return QDir(programDir_).filePath(QStringLiteral("comm.set"));
+    const std::string folder =
+        serial::settingsFolder(programDir_.toStdString()).readFolder("comm.set");
+    return QDir(QString::fromStdString(folder)).filePath(QStringLiteral("comm.set"));
+}
+
+QString frmMain::settingsSavePath() const {
+    const std::string folder = serial::settingsFolder(programDir_.toStdString()).writeFolder();
+    return QDir(QString::fromStdString(folder)).filePath(QStringLiteral("comm.set"));
 }
 
 // The control arrays and the controls a form file cannot hold.
@@ -423,9 +435,10 @@ void frmMain::cmdCom_Click() {
     CommOK = true;
     // The settings are saved whatever became of the open; a file that cannot be
     // written is reported rather than confirmed.
-    if (!writeSettingsFile()) {
-        msgBox(QStringLiteral("串口设置保存失败,无法写入") +
-                   QDir::toNativeSeparators(settingsFilePath()) + QStringLiteral("!"),
+    const QString path = settingsSavePath();
+    if (!writeSettingsFile(path)) {
+        msgBox(QStringLiteral("串口设置保存失败,无法写入") + QDir::toNativeSeparators(path) +
+                   QStringLiteral("!"),
                kTitleSystemInfo, MessageSink::Icon::Warning);
         return;
     }
@@ -434,8 +447,11 @@ void frmMain::cmdCom_Click() {
 
 // The new content replaces the old file only once it is complete on disk, so a crash, a full
 // disk or a killed process leaves the previous settings in place.
-bool frmMain::writeSettingsFile() {
-    QSaveFile file(settingsFilePath());
+bool frmMain::writeSettingsFile(const QString& path) {
+    // The user's folder is made with its first save.
+    if (!serial::makeFolder(QFileInfo(path).path().toStdString()))
+        return false;
+    QSaveFile file(path);
     // Unbuffered, so that a failing write is seen here: a failed flush of a buffered write
     // would otherwise still let commit() replace the old file with a partial one.
     if (!file.open(QIODevice::WriteOnly | QIODevice::Unbuffered))

@@ -26,13 +26,15 @@ public:
     static const QString kAppTitle; // title of message boxes without one of their own
 
     // The window takes its serial component, the sink for its message boxes and the directory
-    // that holds comm.set. Construction runs the load event, before the window is shown.
+    // that holds the program, beside which comm.set is kept (or in the user's folder when that
+    // cannot be written). Construction runs the load event, before the window is shown.
     frmMain(std::unique_ptr<SerialComponent> comm, MessageSink& messages,
             QString programDir = defaultProgramDir(), QWidget* parent = nullptr);
     ~frmMain() override;
 
     static QString defaultProgramDir();
-    QString settingsFilePath() const;
+    QString settingsFilePath() const; // where comm.set is read
+    QString settingsSavePath() const; // where "保存设置" writes it
 
     // Control arrays: txtsetValue(1) is txtsetValue[1].
     std::array<QLabel*, 5> lblsetValue{};
@@ -115,7 +117,7 @@ private:
     void writeFrame(const protocol::Frame& frame);
     void armAndSend(protocol::Frame frame, std::int16_t replyLength, std::int16_t kind);
     void showAndSend(protocol::Frame frame, int threshold);
-    bool writeSettingsFile();
+    bool writeSettingsFile(const QString& path);
 
     std::unique_ptr<SerialComponent> comm_;
     MessageSink& messages_;

@@ -5,6 +5,7 @@
 #include "serial/comlink.h"
 #include "serial/commset.h"
 #include "serial/comport.h"
+#include "serial/settingsfolder.h"
 
 namespace cli {
 
@@ -14,10 +15,17 @@ constexpr int kDefaultBaud = 9600;
 constexpr int kHighestPort = 255; // the window's serial component takes ports 1-255
 constexpr std::size_t kSettingsReadLimit = 4096;
 
-// What comm.set beside the program holds, if it can be read at all.
+// comm.set where the window reads it: beside the program, or in the user's folder when the
+// program's cannot be written (serial/settingsfolder.h).
+std::string settingsPath(const std::string& programDir) {
+    return platform::joinPath(serial::settingsFolder(programDir).readFolder("comm.set"),
+                              "comm.set");
+}
+
+// What comm.set holds, if it can be read at all.
 std::optional<commset::Stored> storedSettings(const std::string& programDir) {
     const std::optional<std::string> content =
-        platform::readFile(platform::joinPath(programDir, "comm.set"), kSettingsReadLimit);
+        platform::readFile(settingsPath(programDir), kSettingsReadLimit);
     if (!content)
         return std::nullopt;
     return commset::parse(*content);
@@ -76,7 +84,7 @@ LineChoice chooseLine(const std::string& portOption, const std::string& baudOpti
     } else {
         return {std::nullopt, text::format("no port given and no port saved in %1: give --port, "
                                            "e.g. --port /dev/ttyUSB0 or --port COM1",
-                                           {platform::joinPath(programDir, "comm.set")})};
+                                           {settingsPath(programDir)})};
     }
 
     if (!baudOption.empty()) {

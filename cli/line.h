@@ -1,12 +1,12 @@
 #pragma once
 
 // Which device and rate a command talks to: --port and --baud where given, otherwise what the
-// window last saved in comm.set beside the program. --port may also name a network endpoint,
+// window last saved in comm.set beside the program (or in the user's folder when the program's
+// cannot be written: serial/settingsfolder.h). --port may also name a network endpoint,
 // rtu+tcp://HOST[:PORT] or tcp://HOST[:PORT], for which comm.set is not read.
 
 #include "client/endpoint.h"
 #include "client/engine.h"
-
 
 #include <optional>
 

@@ -9,6 +9,7 @@
 #include "serial/devicelist.h"
 #include "serial/filepath.h"
 #include "serial/porttext.h"
+#include "serial/settingsfolder.h"
 
 #include <filesystem>
 
@@ -53,14 +54,20 @@ int portsCommand(Context& context) {
         }
     }
 
+    // The folders COMn is looked for in: the program's alone, as in a portable folder, or the
+    // user's (where link makes it) and then the program's, when that cannot be written.
+    const serial::SettingsFolder folder = serial::settingsFolder(dir);
+    std::string searched;
+    for (const std::string& each : folder.searched())
+        searched += (searched.empty() ? "" : ", then ") + serial::filepath::nativeSeparators(each);
     if (!out.json())
-        out.data(text::format("\nThe window's ports (in %1):",
-                              {serial::filepath::nativeSeparators(dir)}));
+        out.data(text::format("\nThe window's ports (in %1):", {searched}));
     for (int port = 1; port <= serial::kWindowComPorts; ++port) {
         const serial::ComPortTarget target = serial::describeComPort(dir, port, devices);
         if (out.json()) {
             json::Value object = serial::comPortJson(target);
             object["kind"] = "com";
+            object["folder"] = folder.writeFolder();
             out.object(object);
         } else {
             out.data(serial::comPortLine(target));

@@ -3,6 +3,7 @@
 #include "platform/text.h"
 #include "serial/comport.h"
 #include "serial/filepath.h"
+#include "serial/settingsfolder.h"
 
 #include <algorithm>
 #include <utility>
@@ -39,7 +40,10 @@ LinkResult placeLink(LinkResult result, bool force) {
                        text::format("%1 already exists; --force replaces it",
                                     {filepath::nativeSeparators(result.entry)}));
     if (!taken) {
-        if (!filepath::makeLink(result.target, result.entry))
+        // The user's folder is made with its first entry.
+        const std::string folder =
+            filepath::fromNative(filepath::toNative(result.entry).parent_path());
+        if (!makeFolder(folder) || !filepath::makeLink(result.target, result.entry))
             return refused(std::move(result), LinkResult::Outcome::Failed,
                            text::format("cannot create %1", {result.entry}));
         result.outcome = LinkResult::Outcome::Done;
@@ -61,6 +65,12 @@ LinkResult placeLink(LinkResult result, bool force) {
 }
 
 #endif
+
+// Where COMn is made: beside the program, or in the user's folder when the program's cannot be
+// written (serial/settingsfolder.h).
+std::string entryToMake(const std::string& programDir, int port) {
+    return comPortEntryIn(settingsFolder(programDir).writeFolder(), port);
+}
 
 bool isDigit(char c) {
     return c >= '0' && c <= '9';
@@ -84,7 +94,7 @@ LinkResult linkComPort(const std::string& programDir, int port, const std::strin
                        bool force, const std::vector<SerialDevice>& devices,
                        const DeviceTree& tree) {
     LinkResult result;
-    result.entry = comPortEntry(programDir, port);
+    result.entry = entryToMake(programDir, port);
 
     // A bare name such as "ttyUSB0" is a device in the device directory.
     const std::string path =
@@ -113,7 +123,7 @@ LinkResult linkComPort(const std::string& programDir, int port, const std::strin
 LinkResult linkComPortTo(const std::string& programDir, int port, const std::string& target,
                          bool force) {
     LinkResult result;
-    result.entry = comPortEntry(programDir, port);
+    result.entry = entryToMake(programDir, port);
     result.target = target;
     return placeLink(std::move(result), force);
 }

@@ -25,28 +25,30 @@ struct LinkResult {
         Failed,       // the file system refused
     };
     Outcome outcome = Outcome::Failed;
-    std::string entry;   // the COMn entry in the program's directory
+    std::string entry;   // the COMn entry made or removed
     std::string target;  // where the link points (made) or pointed (removed)
     SerialDevice device; // the device linked to, with its access
     std::string message; // for a person, when not done
 };
 
-// Makes COMn in the program's directory a link to `device` (a path, or a name in tree.devDir
-// such as "ttyUSB0"). The link names the device by its /dev/serial/by-id name when it has one,
-// so that COMn stays the same adapter whichever USB socket it is plugged into; otherwise by the
-// device itself. An existing COMn is replaced only when `force` is set, and then in one step:
-// the new link is made beside it and renamed over it. On Windows, where COMn always opens the
-// system's own port, no link is made (Failed).
+// Makes COMn a link to `device` (a path, or a name in tree.devDir such as "ttyUSB0"), in the
+// program's directory or, when that cannot be written, in the user's folder
+// (serial/settingsfolder.h; made when missing). The link names the device by its
+// /dev/serial/by-id name when it has one, so that COMn stays the same adapter whichever USB
+// socket it is plugged into; otherwise by the device itself. An existing COMn is replaced only
+// when `force` is set, and then in one step: the new link is made beside it and renamed over it.
+// On Windows, where COMn always opens the system's own port, no link is made (Failed).
 LinkResult linkComPort(const std::string& programDir, int port, const std::string& device,
                        bool force, const std::vector<SerialDevice>& devices,
                        const DeviceTree& tree = {});
 
-// Makes COMn in the program's directory a link to `target` as it stands, with no look at what
+// Makes COMn, where linkComPort makes it, a link to `target` as it stands, with no look at what
 // it is: for a pseudo-terminal this program made itself. `force` as above.
 LinkResult linkComPortTo(const std::string& programDir, int port, const std::string& target,
                          bool force);
 
-// Removes the COMn link from the program's directory; an entry that is not a link is kept.
+// Removes the COMn link the window would open (serial::comPortEntry); an entry that is not a
+// link is kept.
 LinkResult removeComPortLink(const std::string& programDir, int port);
 
 } // namespace serial

@@ -2,11 +2,17 @@
 
 #include "platform/text.h"
 #include "serial/filepath.h"
+#include "serial/settingsfolder.h"
 
 namespace serial {
 
+std::string comPortEntryIn(const std::string& folder, int port) {
+    return filepath::join(folder, text::format("COM%1", {port}));
+}
+
 std::string comPortEntry(const std::string& programDir, int port) {
-    return filepath::join(programDir, text::format("COM%1", {port}));
+    const std::string name = text::format("COM%1", {port});
+    return filepath::join(settingsFolder(programDir).readFolder(name), name);
 }
 
 #ifdef _WIN32

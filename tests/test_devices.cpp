@@ -4,12 +4,15 @@
 
 #include "platform/json.h"
 #include "serial/comlink.h"
+#include "serial/comport.h"
 #include "serial/devicelist.h"
 #include "serial/porttext.h"
+#include "serial/settingsfolder.h"
 
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QScopeGuard>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -480,6 +483,144 @@ private slots:
         QCOMPARE(entry.exists() || entry.isSymLink(), kept);
         if (outcome == LinkResult::Outcome::Done)
             QCOMPARE(QString::fromStdString(result.target), f.path(before.mid(2)));
+    }
+
+    // Which folder a name is read from, name by name: the program's whenever it can be written,
+    // else the user's when that holds the name (a link whose target has gone counts), else the
+    // program's still.
+    void settingsFolderRule_data() {
+        QTest::addColumn<bool>("programWritable");
+        QTest::addColumn<QString>("inUser"); // the user's folder holds: "", "file" or "->dangling"
+        QTest::addColumn<bool>("inProgram"); // the program's holds the name
+        QTest::addColumn<QString>("readFrom"); // "user" or "program"
+        QTest::addColumn<QString>("writeTo");
+        QTest::newRow("portable, user's ignored") << true << "file" << true << "program"
+                                                  << "program";
+        QTest::newRow("read-only, user's first") << false << "file" << true << "user"
+                                                 << "user";
+        QTest::newRow("read-only, dangling link in user's")
+            << false << "->dangling" << true << "user"
+            << "user";
+        QTest::newRow("read-only, only the program's") << false << "" << true << "program"
+                                                       << "user";
+        QTest::newRow("read-only, in neither") << false << "" << false << "program"
+                                               << "user";
+    }
+    void settingsFolderRule() {
+        QFETCH(bool, programWritable);
+        QFETCH(QString, inUser);
+        QFETCH(bool, inProgram);
+        QFETCH(QString, readFrom);
+        QFETCH(QString, writeTo);
+        MadeUpFiles files;
+        QDir().mkpath(files.path("prog"));
+        QDir().mkpath(files.path("user"));
+        if (inUser == QLatin1String("file"))
+            files.file(QStringLiteral("user/COM3"));
+        else if (inUser.startsWith(QLatin1String("->")))
+            files.link(QStringLiteral("user/COM3"), files.path("gone"));
+        if (inProgram)
+            files.file(QStringLiteral("prog/COM3"));
+        const serial::SettingsFolder folder{files.at("prog"), files.at("user"), programWritable};
+        const auto named = [&](const QString& which) {
+            return files.path(which == QLatin1String("user") ? "user" : "prog");
+        };
+        QCOMPARE(QString::fromStdString(folder.readFolder("COM3")), named(readFrom));
+        QCOMPARE(QString::fromStdString(folder.writeFolder()), named(writeTo));
+        const std::vector<std::string> searched =
+            programWritable ? std::vector<std::string>{files.at("prog")}
+                            : std::vector<std::string>{files.at("user"), files.at("prog")};
+        QVERIFY(folder.searched() == searched);
+        // With no user's folder to go to, everything stays beside the program.
+        const serial::SettingsFolder homeless{files.at("prog"), {}, programWritable};
+        QCOMPARE(QString::fromStdString(homeless.readFolder("COM3")), files.path("prog"));
+        QCOMPARE(QString::fromStdString(homeless.writeFolder()), files.path("prog"));
+    }
+
+    // A folder counts as writable when a file can be created in it, and the trial leaves
+    // nothing behind. /proc refuses root as well; so do a plain file and a missing folder.
+    void writableFolders() {
+        MadeUpFiles files;
+        QVERIFY(serial::canCreateFileIn(files.root.path().toStdString()));
+        QCOMPARE(
+            QDir(files.root.path())
+                .entryList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot)
+                .size(),
+            0);
+        files.file(QStringLiteral("plain"));
+        QVERIFY(!serial::canCreateFileIn(files.at("plain")));
+        QVERIFY(!serial::canCreateFileIn(files.at("missing")));
+        QVERIFY(!serial::canCreateFileIn("/proc"));
+    }
+
+    // The user's folder: $XDG_CONFIG_HOME/qf7320 when that is absolute, else ~/.config/qf7320.
+    void userFolder_data() {
+        QTest::addColumn<QByteArray>("configHome"); // "<unset>" to unset it
+        QTest::addColumn<QString>("folder");        // "~" for the home folder
+        QTest::newRow("XDG_CONFIG_HOME") << QByteArray("/etc/xdg-test") << "/etc/xdg-test/qf7320";
+        QTest::newRow("relative, ignored") << QByteArray("config") << "~/.config/qf7320";
+        QTest::newRow("empty, ignored") << QByteArray("") << "~/.config/qf7320";
+        QTest::newRow("unset") << QByteArray("<unset>") << "~/.config/qf7320";
+    }
+    void userFolder() {
+        QFETCH(QByteArray, configHome);
+        QFETCH(QString, folder);
+        const QByteArray savedConfig = qgetenv("XDG_CONFIG_HOME");
+        const bool hadConfig = qEnvironmentVariableIsSet("XDG_CONFIG_HOME");
+        const QByteArray savedHome = qgetenv("HOME");
+        qputenv("HOME", "/home/someone");
+        if (configHome == "<unset>")
+            qunsetenv("XDG_CONFIG_HOME");
+        else
+            qputenv("XDG_CONFIG_HOME", configHome);
+        const std::string found = serial::userSettingsDir();
+        qputenv("HOME", savedHome);
+        if (hadConfig)
+            qputenv("XDG_CONFIG_HOME", savedConfig);
+        else
+            qunsetenv("XDG_CONFIG_HOME");
+        QCOMPARE(QString::fromStdString(found),
+                 folder.replace(QLatin1Char('~'), QStringLiteral("/home/someone")));
+    }
+
+    // A program folder nobody may write in (/proc, which refuses root too): link makes COMn in
+    // the user's folder, made for it; the window and the command line then open COMn from
+    // there, and remove takes it away again. A refused device makes no folder.
+    void comPortInTheUserFolder() {
+        DeviceTreeFixture f;
+        const QByteArray savedConfig = qgetenv("XDG_CONFIG_HOME");
+        qputenv("XDG_CONFIG_HOME", f.path("config").toUtf8());
+        const auto restore = qScopeGuard([&] { qputenv("XDG_CONFIG_HOME", savedConfig); });
+        const std::string program = "/proc";
+        const QString entry = f.path("config/qf7320/COM3");
+
+        const LinkResult refused =
+            serial::linkComPort(program, 3, "null", false, f.devices, f.tree);
+        QCOMPARE(refused.outcome, LinkResult::Outcome::NotSerial);
+        QVERIFY(!QFileInfo::exists(f.path("config")));
+
+        QCOMPARE(QString::fromStdString(serial::comPortDevice(program, 3)),
+                 QStringLiteral("/dev/ttyS2"));
+        const LinkResult made =
+            serial::linkComPort(program, 3, "ttyUSB0", false, f.devices, f.tree);
+        QCOMPARE(made.outcome, LinkResult::Outcome::Done);
+        QCOMPARE(QString::fromStdString(made.entry), entry);
+        QCOMPARE(QFileInfo(entry).symLinkTarget(),
+                 f.path("dev/serial/by-id/usb-FTDI_FT232R_USB_UART_A50285BI-if00-port0"));
+        QCOMPARE(QString::fromStdString(serial::comPortDevice(program, 3)), entry);
+        const auto target = serial::describeComPort(program, 3, f.devices, f.tree);
+        QCOMPARE(QString::fromStdString(target.entry), entry);
+        QCOMPARE(target.opens.state, DeviceState::Present);
+        QCOMPARE(QString::fromStdString(target.opens.path), f.path("dev/ttyUSB0"));
+        // Another port still resolves as before.
+        QCOMPARE(QString::fromStdString(serial::comPortDevice(program, 4)),
+                 QStringLiteral("/dev/ttyS3"));
+
+        const LinkResult removed = serial::removeComPortLink(program, 3);
+        QCOMPARE(removed.outcome, LinkResult::Outcome::Done);
+        QVERIFY(!QFileInfo(entry).isSymLink());
+        QCOMPARE(QString::fromStdString(serial::comPortDevice(program, 3)),
+                 QStringLiteral("/dev/ttyS2"));
     }
 };
 

@@ -6,6 +6,8 @@
 #include <QComboBox>
 #include <QDir>
 #include <QFileDevice>
+#include <QFileInfo>
+#include <QScopeGuard>
 
 #include <csignal>
 #include <sys/resource.h>
@@ -251,19 +253,92 @@ private slots:
         QVERIFY(f.port->portOpen());
     }
 
-    void saveIntoAReadOnlyDirectory() {
-        if (::geteuid() == 0)
-            QSKIP("root writes into read-only directories; the file-size case covers the report");
-        WindowFixture f("1,9600\r\n");
-        frmMain& w = f.w();
-        w.show();
-        QVERIFY(
-            QFile::setPermissions(f.dir.path(), QFileDevice::ReadOwner | QFileDevice::ExeOwner));
-        WindowFixture::click(w.cmdCom);
-        QFile::setPermissions(f.dir.path(), QFileDevice::ReadOwner | QFileDevice::WriteOwner |
-                                                QFileDevice::ExeOwner);
-        QCOMPARE(f.settingsFile(), QStringLiteral("1,9600\r\n"));
-        QVERIFY(f.sink.shown[0].text.startsWith(QStringLiteral("串口设置保存失败,无法写入")));
+    // Where "保存设置" saves when the program's folder cannot be written (a system-wide
+    // install): in the user's folder, made for it, from which the next start opens the saved
+    // port; a folder that can be written keeps comm.set beside the program and never looks at
+    // the user's. Whether a folder can be written is tried, so permission bits cannot stand in
+    // for it under root: /proc is a real folder in which nobody, root included, may create a
+    // file. The read-only folder that already holds comm.set (which the user's one then
+    // overrides) is a row for other users only.
+    void saveWhereTheProgramFolderCannotBeWritten_data() {
+        QTest::addColumn<QString>("program");     // "own": a folder of the test's own
+        QTest::addColumn<bool>("readOnly");       // the own folder made read-only
+        QTest::addColumn<bool>("userFolderMade"); // else XDG_CONFIG_HOME names a place in /proc
+        QTest::addColumn<QString>("savedIn");     // "user", "program" or "" for nowhere
+        QTest::newRow("/proc") << "/proc" << false << true << "user";
+        QTest::newRow("read-only folder holding comm.set") << "own" << true << true << "user";
+        QTest::newRow("writable folder") << "own" << false << true << "program";
+        QTest::newRow("no user folder either") << "/proc" << false << false << "";
+    }
+    void saveWhereTheProgramFolderCannotBeWritten() {
+        QFETCH(QString, program);
+        QFETCH(bool, readOnly);
+        QFETCH(bool, userFolderMade);
+        QFETCH(QString, savedIn);
+        if (readOnly && ::geteuid() == 0)
+            QSKIP("root writes into read-only folders; the /proc row covers the case");
+        QTemporaryDir own;
+        QTemporaryDir config;
+        const QString configHome =
+            userFolderMade ? config.path() : QStringLiteral("/proc/qf7320-no-such-folder");
+        const QByteArray savedConfigHome = qgetenv("XDG_CONFIG_HOME");
+        qputenv("XDG_CONFIG_HOME", configHome.toUtf8());
+        const auto restore = qScopeGuard([&] {
+            qputenv("XDG_CONFIG_HOME", savedConfigHome);
+            QFile::setPermissions(own.path(), QFileDevice::ReadOwner | QFileDevice::WriteOwner |
+                                                  QFileDevice::ExeOwner);
+        });
+        if (program == QLatin1String("own")) {
+            program = own.path();
+            QVERIFY(writeCommSet(program, 1, 9600));
+            if (readOnly)
+                QVERIFY(
+                    QFile::setPermissions(program, QFileDevice::ReadOwner | QFileDevice::ExeOwner));
+        }
+        const QString userFile = configHome + QStringLiteral("/qf7320/comm.set");
+        const QString programFile = QDir(program).filePath(QStringLiteral("comm.set"));
+        const QString expected = savedIn == QLatin1String("user") ? userFile : programFile;
+
+        {
+            RecordingSink sink;
+            frmMain w(std::make_unique<FakeSerialComponent>(), sink, program);
+            w.show();
+            pickItem(w.Combo1, 2);
+            pickItem(w.Combo2, 3);
+            WindowFixture::click(w.cmdCom);
+            QCOMPARE(sink.shown.size(), 1);
+            if (savedIn.isEmpty()) {
+                QCOMPARE(sink.shown[0].text, QStringLiteral("串口设置保存失败,无法写入") +
+                                                 QDir::toNativeSeparators(userFile) +
+                                                 QStringLiteral("!"));
+                QCOMPARE(sink.shown[0].icon, MessageSink::Icon::Warning);
+                return;
+            }
+            QCOMPARE(sink.shown[0].text, QStringLiteral("串口设置保存成功"));
+            QCOMPARE(w.settingsSavePath(), expected);
+        }
+        QFile saved(expected);
+        QVERIFY(saved.open(QIODevice::ReadOnly));
+        QCOMPARE(saved.readAll(), QByteArray("3,19200\r\n"));
+        if (savedIn == QLatin1String("program"))
+            QVERIFY(!QFileInfo::exists(QDir(configHome).filePath(QStringLiteral("qf7320"))));
+        if (readOnly) {
+            QFile kept(programFile);
+            QVERIFY(kept.open(QIODevice::ReadOnly));
+            QCOMPARE(kept.readAll(), QByteArray("1,9600\r\n"));
+        }
+
+        // The next start reads what was saved and opens that port.
+        RecordingSink sink;
+        auto fake = std::make_unique<FakeSerialComponent>();
+        FakeSerialComponent* port = fake.get();
+        frmMain next(std::move(fake), sink, program);
+        QCOMPARE(next.settingsFilePath(), expected);
+        QCOMPARE(next.CommNum, std::int16_t(3));
+        QCOMPARE(next.CommRate, std::int16_t(19200));
+        QCOMPARE(port->commPort(), 3);
+        QVERIFY(port->portOpen());
+        QVERIFY(sink.shown.isEmpty());
     }
 };
 
