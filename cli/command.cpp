@@ -108,16 +108,18 @@ int worseExit(int a, int b) {
         switch (status) {
         case kExitOk:
             return 0;
-        case kExitNoReply:
+        case kExitDiffers: // every station answered, and one of them differs
             return 1;
-        case kExitBadReply:
+        case kExitNoReply:
             return 2;
-        case kExitException:
+        case kExitBadReply:
             return 3;
-        case kExitPort:
+        case kExitException:
             return 4;
-        default:
+        case kExitPort:
             return 5;
+        default:
+            return 6;
         }
     };
     return rank(b) > rank(a) ? b : a;

@@ -27,14 +27,16 @@ enum Exit : int {
     kExitBadReply = 4,  // a reply that failed a check
     kExitException = 5, // the sensor answered with an exception
     kExitVerify = 6,    // the read-back differs, or no answer at the new address
+    kExitRefused = 7,   // calibrate: the light not steady, or a result out of range
+    kExitDiffers = 8,   // diff: a parameter differs from the file
 };
 
 // The exit status of a transaction that ended with this status.
 int exitStatus(Status status);
 
 // The worse of two exit statuses of results taken together (one per station): a lost port,
-// then an exception, a bad reply, no reply, and last success. A usage error or a failed
-// verification, which no such result gives, ranks above them all.
+// then an exception, a bad reply, no reply, a difference (diff), and last success. A usage error
+// or a failed verification, which no such result gives, ranks above them all.
 int worseExit(int a, int b);
 
 // The options every command takes, checked.

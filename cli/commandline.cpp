@@ -3,6 +3,7 @@
 #include "cli/command.h"
 #include "platform/text.h"
 
+#include <algorithm>
 #include <set>
 
 namespace cli {
@@ -125,6 +126,10 @@ const std::vector<ExitStatus>& exitStatuses() {
         {kExitException, "the sensor answered with an exception"},
         {kExitVerify, "verification failed: the value read back differs, or the "
                       "sensor does not answer at its new address"},
+        {kExitRefused, "calibrate refused: the light was not steady (a sample failed, or "
+                       "the readings spread too wide), or the value it would write is outside "
+                       "the parameter's range"},
+        {kExitDiffers, "diff: the sensor's parameters differ from the file"},
     };
     return statuses;
 }
@@ -171,8 +176,8 @@ std::string exitStatusLines() {
     std::string text = "Exit status:\n";
     for (const ExitStatus& status : exitStatuses())
         text += text::format("  %1  ", {status.code}) + wrapped(status.meaning, 5, 5) + '\n';
-    text += wrapped("read and get with several stations (-s 1,3,5-7) exit with the worst of their "
-                    "statuses, in this order: 2, 5, 4, 3, 0.",
+    text += wrapped("read, get, apply and diff with several stations (-s 1,3,5-7) exit with the "
+                    "worst of their statuses, in this order: 6 (apply), 2, 5, 4, 3, 8 (diff), 0.",
                     0) +
             '\n';
     return text;
@@ -189,9 +194,13 @@ std::string overallHelp() {
     std::string text = "usage: qf7320 COMMAND [options]\n"
                        "       qf7320 help COMMAND\n\n" +
                        wrapped(programSummary(), 0) + "\n\nCommands:\n";
+    // The summaries in a column of their own, a blank at least after the longest name.
+    std::size_t column = 10;
     for (const Verb& verb : verbs())
-        text += "  " + leftJustified(verb.name, 10) + verb.summary + "\n";
-    text += "  " + leftJustified("help", 10) +
+        column = std::max(column, text::characters(verb.name) + 1);
+    for (const Verb& verb : verbs())
+        text += "  " + leftJustified(verb.name, column) + verb.summary + "\n";
+    text += "  " + leftJustified("help", column) +
             "a command's options and an example: qf7320 help COMMAND\n";
     text += "\nOptions of every command:\n" + optionLines(commonOptionsAndVersion());
     text += '\n' + exitStatusLines();

@@ -1,5 +1,6 @@
 // get and set: the calibration parameters, read and written as the window reads and writes them.
 
+#include "cli/parameters.h"
 #include "cli/verbs.h"
 
 #include "modbus/opnumber.h"
@@ -14,24 +15,37 @@ namespace cli {
 
 namespace {
 
-// The five parameters by the names the command line gives them, with the range the window's
-// hint label states for each.
-struct Parameter {
-    const char* name;
-    int row;
-    double low;
-    double high;
-};
 constexpr Parameter kParameters[] = {
     {"scale", 0, 0.2, 6},    {"offset", 1, -1000, 1000}, {"da4", 2, 650, 800},
     {"da20", 3, 3000, 4095}, {"range", 4, 500, 65535},
 };
 
-const Parameter* findParameter(const std::string& name) {
+// A register's number as two lowercase hex digits: "03".
+std::string hexByte(std::uint8_t value) {
+    char digits[3];
+    std::snprintf(digits, sizeof digits, "%02x", static_cast<unsigned>(value));
+    return digits;
+}
+
+} // namespace
+
+std::span<const Parameter> calibrationParameters() {
+    return kParameters;
+}
+
+const Parameter* findParameter(std::string_view name) {
     for (const Parameter& parameter : kParameters)
         if (name == parameter.name)
             return &parameter;
     return nullptr;
+}
+
+const Parameter& scaleParameter() {
+    return kParameters[0];
+}
+
+const Parameter& offsetParameter() {
+    return kParameters[1];
 }
 
 std::string parameterNames() {
@@ -53,7 +67,6 @@ std::string valueText(const Parameter& parameter, std::uint16_t value) {
     return protocol::parameterText(parameter.row, value);
 }
 
-// The value as JSON: the scale as a number with its decimals, the others as whole numbers.
 json::Value valueJson(const Parameter& parameter, std::uint16_t value) {
     const std::string shown = valueText(parameter, value);
     return parameter.row == 0
@@ -65,14 +78,53 @@ std::string numberText(double value) {
     return text::number(value, 'g', 10);
 }
 
-// A register's number as two lowercase hex digits: "03".
-std::string hexByte(std::uint8_t value) {
-    char digits[3];
-    std::snprintf(digits, sizeof digits, "%02x", static_cast<unsigned>(value));
-    return digits;
+std::string writeRequestText(const Parameter& parameter) {
+    return text::format("the write of %1 (register 0x0A%2)",
+                        {parameter.name, hexByte(readRegister(parameter))});
 }
 
-} // namespace
+std::string readBackRequestText(const Parameter& parameter) {
+    return text::format("the read-back of %1 (register %2) after its write",
+                        {parameter.name, int(readRegister(parameter))});
+}
+
+ParameterWrite writeParameter(Engine& engine, int station, const Parameter& parameter,
+                              std::uint16_t value, bool readBack) {
+    ParameterWrite outcome;
+    outcome.value = value;
+    protocol::Frame write =
+        protocol::parameterWriteRequest(static_cast<std::uint8_t>(station), parameter.row, value);
+    protocol::sealCrc(write);
+    outcome.result = engine.transact(write, protocol::ReplyKind::WriteEcho);
+    if (outcome.result.status != Status::Ok) {
+        outcome.failedRequest = writeRequestText(parameter);
+        return outcome;
+    }
+    outcome.acknowledged = true;
+    if (!readBack)
+        return outcome;
+    outcome.result = engine.transact(parameterReadRequest(station, readRegister(parameter), 1),
+                                     protocol::ReplyKind::Registers);
+    if (outcome.result.status != Status::Ok) {
+        outcome.failedRequest = readBackRequestText(parameter);
+        return outcome;
+    }
+    outcome.held = outcome.result.registers.at(0);
+    return outcome;
+}
+
+std::string verificationFailureText(int station, const Parameter& parameter,
+                                    const ParameterWrite& write) {
+    const std::uint16_t held = write.held.value_or(0);
+    return text::format("verification failed: station %1 acknowledged %2 %3 "
+                        "(register value %4) but reads back %5 (%6)",
+                        {station, parameter.name, valueText(parameter, write.value), write.value,
+                         valueText(parameter, held), held});
+}
+
+std::optional<std::uint16_t> encodeParameter(const Parameter& parameter, double value) {
+    return protocol::parameterRegisterValue(text::shortest(value), parameter.row);
+}
 
 std::vector<std::string> calibrationParameterNames() {
     std::vector<std::string> names;
@@ -174,24 +226,20 @@ int setCommand(Context& context) {
         return status;
 
     const int station = context.common().station;
-    const std::uint8_t readBack = readRegister(*parameter);
     json::Value object = context.record(station);
 
-    protocol::Frame write = protocol::parameterWriteRequest(static_cast<std::uint8_t>(station),
-                                                            parameter->row, *encoded);
-    protocol::sealCrc(write);
-    const Result written = context.engine().transact(write, protocol::ReplyKind::WriteEcho);
-    if (written.status != Status::Ok)
-        return context.fail(
-            written, object, station,
-            text::format("the write of %1 (register 0x0A%2)", {name, hexByte(readBack)}));
+    const bool verify = !context.isSet("no-verify");
+    const ParameterWrite write =
+        writeParameter(context.engine(), station, *parameter, *encoded, verify);
+    if (write.result.status != Status::Ok)
+        return context.fail(write.result, object, station, write.failedRequest);
 
-    if (context.isSet("no-verify")) {
+    if (!verify) {
         if (context.out().json()) {
             object[name] = valueJson(*parameter, *encoded);
             object["verified"] = false;
-            object["latency_ms"] = json::number(roundedMillis(written.latencyMs));
-            object["status"] = statusName(written.status);
+            object["latency_ms"] = json::number(roundedMillis(write.result.latencyMs));
+            object["status"] = statusName(write.result.status);
             context.out().object(object);
         } else {
             context.out().data(text::format("%1 %2 (written, not read back)",
@@ -200,27 +248,16 @@ int setCommand(Context& context) {
         return kExitOk;
     }
 
-    const Result read = context.engine().transact(parameterReadRequest(station, readBack, 1),
-                                                  protocol::ReplyKind::Registers);
-    if (read.status != Status::Ok)
-        return context.fail(read, object, station,
-                            text::format("the read-back of %1 (register %2) after its write",
-                                         {name, int(readBack)}));
-
-    const std::uint16_t held = read.registers.at(0);
-    const bool verified = held == *encoded;
+    const std::uint16_t held = *write.held;
+    const bool verified = write.verified();
     if (context.out().json()) {
         object[name] = valueJson(*parameter, held);
         object["verified"] = verified;
-        object["latency_ms"] = json::number(roundedMillis(read.latencyMs));
-        object["status"] = statusName(read.status);
+        object["latency_ms"] = json::number(roundedMillis(write.result.latencyMs));
+        object["status"] = statusName(write.result.status);
     }
     if (!verified) {
-        const std::string failure =
-            text::format("verification failed: station %1 acknowledged %2 %3 "
-                         "(register value %4) but reads back %5 (%6)",
-                         {station, name, valueText(*parameter, *encoded), *encoded,
-                          valueText(*parameter, held), held});
+        const std::string failure = verificationFailureText(station, *parameter, write);
         context.out().message(text::format("qf7320: %1. Write it again; if it still differs, "
                                            "the sensor does not keep this value",
                                            {failure}));

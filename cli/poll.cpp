@@ -162,6 +162,60 @@ std::optional<logger::publish::Settings> mqttSettings(Context& context) {
     return settings;
 }
 
+// --http [ADDRESS:]PORT: the address (127.0.0.1 when none is given; an IPv6 one in brackets) and
+// the port; nothing when it is not written that way.
+std::optional<logger::http::ServerSettings> parseHttp(std::string_view written) {
+    logger::http::ServerSettings settings;
+    std::string_view port = written;
+    if (written.starts_with('[')) {
+        const auto end = written.find("]:");
+        if (end == std::string_view::npos)
+            return std::nullopt;
+        settings.address = std::string(written.substr(1, end - 1));
+        port = written.substr(end + 2);
+    } else if (const auto colon = written.find(':'); colon != std::string_view::npos) {
+        settings.address = std::string(written.substr(0, colon));
+        port = written.substr(colon + 1);
+    }
+    if (settings.address.empty() || port.empty() || port.size() > 5)
+        return std::nullopt;
+    unsigned number = 0;
+    const auto [end, error] = std::from_chars(port.data(), port.data() + port.size(), number);
+    if (error != std::errc() || end != port.data() + port.size() || number > 65535)
+        return std::nullopt;
+    settings.port = static_cast<unsigned short>(number);
+    return settings;
+}
+
+// The server's settings from --http and --http-token-file; nothing once usage() has said what
+// is wrong.
+std::optional<logger::http::ServerSettings> httpSettings(Context& context) {
+    const std::string written = context.value("http");
+    auto settings = parseHttp(written);
+    if (!settings) {
+        context.usage(text::format("--http %1 is not [ADDRESS:]PORT: a numeric address (an IPv6 "
+                                   "one in brackets) and a port 0-65535",
+                                   {written}));
+        return std::nullopt;
+    }
+    // The token never comes from an argument, which every user of the machine can read.
+    if (context.isSet("http-token-file")) {
+        const std::string path = context.value("http-token-file");
+        std::string error;
+        const auto token = firstLine(path, error);
+        if (!token) {
+            context.usage(text::format("cannot read the token file %1: %2", {path, error}));
+            return std::nullopt;
+        }
+        if (text::trimmed(*token).empty()) {
+            context.usage(text::format("the token file %1 has no token on its first line", {path}));
+            return std::nullopt;
+        }
+        settings->token = std::string(text::trimmed(*token));
+    }
+    return settings;
+}
+
 } // namespace
 
 int pollCommand(Context& context) {
@@ -206,6 +260,14 @@ int pollCommand(Context& context) {
             if (given(name))
                 return context.usage(text::format("--%1 goes with --mqtt URL", {name}));
 
+    if (given("http-token-file") && !given("http"))
+        return context.usage("--http-token-file goes with --http [ADDRESS:]PORT");
+    if (given("http")) {
+        settings.http = httpSettings(context);
+        if (!settings.http)
+            return kExitUsage;
+    }
+
     // The CSV file is opened before the port, so a file that cannot be written sends nothing.
     settings.csvToOutput = given("csv") && value("csv") == "-";
     if (settings.csvToOutput && settings.json)
@@ -237,6 +299,10 @@ int pollCommand(Context& context) {
             return kExitPort;
         }
     }
+
+    // Listening, too, before the port is opened: an address in use sends nothing.
+    if (given("http") && !poll.startServer(error))
+        return context.usage(text::format("--http %1: %2", {value("http"), error}));
 
     if (const int status = context.openPort())
         return status;

@@ -99,7 +99,19 @@ const std::vector<Verb>& verbs() {
                        "discovery, a sensor with device class illuminance in lx), "
                        "again whenever Home Assistant comes online"),
           Option("ha-prefix", "Home Assistant's discovery prefix (default homeassistant)",
-                 "PREFIX")},
+                 "PREFIX"),
+          Option("http",
+                 "serve, while the poll runs, a live page of every station (its reading, "
+                 "status, counts and a chart of the whole poll) at /, Prometheus metrics at "
+                 "/metrics and the same state as JSON at /api/v1/stations; read-only, at most "
+                 "16 clients at once. ADDRESS is numeric, [IPv6] in brackets (default "
+                 "127.0.0.1: this machine only; 0.0.0.0 for every network); PORT 0 picks a "
+                 "free one. Where it listens is said on standard error",
+                 "[ADDRESS:]PORT"),
+          Option("http-token-file",
+                 "with --http: every request must carry the first line of FILE as a bearer "
+                 "token (Authorization: Bearer TOKEN; a browser asks for it as the password)",
+                 "FILE")},
          pollCommand,
          500,
          1,
@@ -135,6 +147,84 @@ const std::vector<Verb>& verbs() {
                           "fit in 16 bits)"),
           Option("no-verify", "do not read the value back")},
          setCommand},
+        {"calibrate",
+         {},
+         "set the scale factor against a reference meter, or the offset in the dark",
+         "Calibrates the sensor at --station against a reference lux meter beside it, in the "
+         "same light. It reads the present scale factor and offset, then the measurement "
+         "--samples times, one every --period, and refuses when the light is not steady: a "
+         "sample that fails, or readings that spread (max - min) more than --steady % of their "
+         "mean and more than one step of the reading (10 lx); it says what it saw, writes "
+         "nothing and exits 7. Taking the reading to be (raw x scale) + offset, it computes the "
+         "scale factor that brings the mean to --reference, and refuses one outside "
+         "0.2000-6.0000 (exit 7) with the figure it would have been. It writes it with "
+         "verification, as set does, reads --samples again and shows before and after: the "
+         "mean, the error against the reference in lx and %, the old and new scale factor. "
+         "While the error is above --tolerance, it corrects again from the new readings, three "
+         "passes in all, so that a sensor whose arithmetic differs still converges; when it "
+         "does not, it says so with the figures and exits 6. With --zero instead, the sensor "
+         "covered: the offset (-1000 to 1000) that brings the dark reading to 0 lx, within "
+         "10 lx, with the same checks. --dry-run shows what it would write and writes nothing. "
+         "--json gives one object with every figure, and --log FILE appends that object as a "
+         "line, whatever the outcome: a record of every sensor of a batch.",
+         {"qf7320 -p /dev/ttyUSB0 calibrate --reference 10000",
+          "qf7320 -p COM3 -s 7 calibrate --reference 523.5 --samples 20 --period 250 --dry-run",
+          "qf7320 -p /dev/ttyUSB0 calibrate --zero --log bench.jsonl"},
+         {Option("reference", "what the reference meter beside the sensor reads, in lx", "LUX"),
+          Option("zero", "instead of --reference: with the sensor covered, set the offset so "
+                         "that it reads 0 lx"),
+          Option("samples", "readings taken before, and after each write (default 10)", "N"),
+          Option("period", "time from one reading to the next (default 500)", "MS"),
+          Option("steady",
+                 "the widest spread (max - min) of the readings, in % of their mean "
+                 "(default 2)",
+                 "PCT"),
+          Option("tolerance",
+                 "the largest error left after a write, in % of the reference (default 1)", "PCT"),
+          Option("dry-run", "show what would be written, and write nothing"),
+          Option("log",
+                 "append the result to FILE as one JSON object a line: time, port, station, "
+                 "reference, the readings before and after, old and new values, outcome",
+                 "FILE")},
+         calibrateCommand},
+        {"apply",
+         "FILE",
+         "write the parameters a file gives, with verification",
+         "Writes the calibration parameters FILE gives: FILE is what 'qf7320 get --json' "
+         "prints, with any of scale, offset, da4, da20 and range (its time, port, baud, "
+         "station, latency_ms and status are ignored). Reads the five parameters, writes each "
+         "one FILE gives that differs, with verification as set does, and prints one line a "
+         "parameter: 'scale 1.0800 -> 1.0000 (verified)' or 'offset 0 unchanged'. With "
+         "several stations (-s 1,3,5-7), one result each, each line naming its station. A "
+         "value outside the range set gives, a field that is no parameter, or a file that is "
+         "not such an object is refused before anything is sent (exit 1). A write that fails, "
+         "or is not read back as written (exit 6), stops that station there and says which "
+         "parameters were already written; the next station is done all the same, and the "
+         "exit status is the worst of them.",
+         {"qf7320 -p /dev/ttyUSB0 -s 1 get --json > settings.json",
+          "qf7320 -p /dev/ttyUSB0 -s 2-12 apply settings.json"},
+         {},
+         applyCommand,
+         500,
+         1,
+         true,
+         true},
+        {"diff",
+         "FILE",
+         "compare the parameters with a file, writing nothing",
+         "Compares the calibration parameters with FILE, what 'qf7320 get --json' prints, as "
+         "apply would, and writes nothing: one line a parameter, 'scale 1.0800 -> 1.0000 "
+         "(differs)' or 'offset 0 unchanged'. Exits 0 when the sensor holds what FILE gives, "
+         "8 when a parameter differs; with several stations (-s 1,3,5-7), one result each and "
+         "the worst status of them (a station that does not answer ranks above a difference).",
+         {"qf7320 -p /dev/ttyUSB0 -s 2-12 diff settings.json",
+          "qf7320 -p COM3 diff settings.json --json"},
+         {},
+         diffCommand,
+         500,
+         1,
+         true,
+         true},
         {"address",
          {},
          "the sensor's station address, or change it",
@@ -148,6 +238,42 @@ const std::vector<Verb>& verbs() {
          {Option("set", "the new address, 1-35 as the window allows", "NEW"),
           Option("force", "with --set: allow 1-247")},
          addressCommand},
+        {"commission",
+         {},
+         "give a box of new sensors their addresses, one after the other",
+         "The production line's loop for sensors that all come at the factory address: waits "
+         "for a sensor to answer at --from (1), moves it to --next N as 'address --set' does "
+         "(verified at N), with --apply FILE also writes the parameters FILE gives (what get "
+         "--json prints) with verification, then prints a line with the time, the new "
+         "address and its parameters (appended to --log FILE as a JSON object), rings the "
+         "terminal bell and says to connect the next sensor. Once the sensor stops answering "
+         "(taken off the line) it waits for the next one, which gets N+1, and so on up to "
+         "--last M or Ctrl-C; the summary on standard error says how many were commissioned "
+         "and at which addresses. It never moves a sensor onto an address that already "
+         "answers (it says so and waits), and writes nothing while two sensors answer at "
+         "once (their answers collide at --from or to the address query). A sensor that "
+         "fails is said, keeps no address of the run, and is to be set aside. A port that is "
+         "lost is said and opened again until it is back. Exits 0, or 6 (or the status of "
+         "the failure) when a sensor was not commissioned.",
+         {"qf7320 -p /dev/ttyUSB0 commission --next 2 --last 13 --log box7.jsonl",
+          "qf7320 -p COM3 commission --next 20 --apply settings.json"},
+         {Option("next",
+                 "the address the first sensor gets; each next one gets one more (1-35, "
+                 "the addresses the window allows)",
+                 "N"),
+          Option("last", "stop once a sensor got this address (default 35, or 247 with --force)",
+                 "M"),
+          Option("from", "the address new sensors answer at (default 1, the factory's)", "S"),
+          Option("apply",
+                 "also write to every sensor the parameters FILE gives (what get --json "
+                 "prints: scale, offset, da4, da20, range), each verified",
+                 "FILE"),
+          Option("log",
+                 "append a JSON object a line per sensor to FILE: time, port, address and "
+                 "its parameters",
+                 "FILE"),
+          Option("force", "allow addresses 1-247")},
+         commissionCommand},
         {"scan",
          {},
          "find sensors whose rate or address is not known",

@@ -8,16 +8,20 @@
 
 namespace cli {
 
-int readCommand(Context& context);    // measure.cpp
-int pollCommand(Context& context);    // poll.cpp
-int getCommand(Context& context);     // parameters.cpp
-int setCommand(Context& context);     // parameters.cpp
-int addressCommand(Context& context); // address.cpp
-int scanCommand(Context& context);    // address.cpp
-int portsCommand(Context& context);   // ports.cpp
-int linkCommand(Context& context);    // ports.cpp
-int bridgeCommand(Context& context);  // bridge.cpp
-int plotCommand(Context& context);    // plot.cpp
+int readCommand(Context& context);       // measure.cpp
+int pollCommand(Context& context);       // poll.cpp
+int getCommand(Context& context);        // parameters.cpp
+int setCommand(Context& context);        // parameters.cpp
+int addressCommand(Context& context);    // address.cpp
+int commissionCommand(Context& context); // commission.cpp
+int scanCommand(Context& context);       // address.cpp
+int portsCommand(Context& context);      // ports.cpp
+int linkCommand(Context& context);       // ports.cpp
+int bridgeCommand(Context& context);     // bridge.cpp
+int plotCommand(Context& context);       // plot.cpp
+int calibrateCommand(Context& context);  // calibrate.cpp
+int applyCommand(Context& context);      // apply.cpp
+int diffCommand(Context& context);       // apply.cpp
 
 using client::luxOf;
 

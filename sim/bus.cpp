@@ -14,6 +14,8 @@ Bus::Bus(std::span<const std::uint8_t> stations, std::span<const std::uint8_t> m
 void Bus::fixLux(std::span<const std::uint32_t> lux) {
     if (lux.empty())
         return;
+    if (lux.size() == 1)
+        luxForAll_ = lux[0];
     for (std::size_t i = 0; i < sensors_.size(); ++i)
         sensors_[i].fixLux(lux.size() == 1 ? lux[0] : lux[std::min(i, lux.size() - 1)]);
 }
@@ -21,6 +23,26 @@ void Bus::fixLux(std::span<const std::uint32_t> lux) {
 void Bus::skewWrites(int by) {
     for (Sensor& sensor : sensors_)
         sensor.skewWrites(by);
+}
+
+void Bus::connect(std::uint8_t station) {
+    Sensor sensor(station);
+    if (luxForAll_)
+        sensor.fixLux(*luxForAll_);
+    sensors_.push_back(sensor);
+    muted_.push_back(false);
+}
+
+std::size_t Bus::remove(std::optional<std::uint8_t> station) {
+    std::size_t removed = 0;
+    for (std::size_t i = sensors_.size(); i-- > 0;) {
+        if (station && sensors_[i].station() != *station)
+            continue;
+        sensors_.erase(sensors_.begin() + static_cast<std::ptrdiff_t>(i));
+        muted_.erase(muted_.begin() + static_cast<std::ptrdiff_t>(i));
+        ++removed;
+    }
+    return removed;
 }
 
 BusOutcome Bus::handle(std::span<const std::uint8_t> request, double seconds) {
@@ -59,6 +81,10 @@ BusOutcome Bus::handle(std::span<const std::uint8_t> request, double seconds) {
     out.addressed = !answers.empty();
     if (answers.empty() && !mutedNote.empty()) {
         out.action = std::move(mutedNote);
+        return out;
+    }
+    if (sensors_.empty()) {
+        out.action = "ignored: no sensor on the line";
         return out;
     }
     if (answers.empty() && ignored.empty()) {

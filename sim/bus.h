@@ -30,14 +30,23 @@ public:
     void fixLux(std::span<const std::uint32_t> lux);
     void skewWrites(int by);
 
+    // A new sensor put on the line at `station`, as it leaves the factory: its parameters at
+    // their defaults, keeping what is written to it, its reading the one every sensor was given
+    // (else drifting).
+    void connect(std::uint8_t station);
+    // Takes every sensor at `station` off the line (every sensor, without one); how many went.
+    std::size_t remove(std::optional<std::uint8_t> station);
+
     BusOutcome handle(std::span<const std::uint8_t> request, double seconds);
 
     std::size_t size() const { return sensors_.size(); }
     const Sensor& sensor(std::size_t i) const { return sensors_[i]; }
+    Sensor& sensor(std::size_t i) { return sensors_[i]; }
 
 private:
     std::vector<Sensor> sensors_;
     std::vector<bool> muted_;
+    std::optional<std::uint32_t> luxForAll_; // what a sensor connected later reads
 };
 
 // What the line carries when several answers start together: each byte the OR of the bytes sent

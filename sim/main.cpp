@@ -12,15 +12,20 @@
 #include <chrono>
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <deque>
 #include <exception>
+#include <fcntl.h>
 #include <optional>
 #include <random>
+#include <stdexcept>
 #include <string>
+#include <string_view>
 #include <sys/select.h>
 #include <sys/signalfd.h>
+#include <sys/stat.h>
 #include <unistd.h>
 #include <vector>
 
@@ -45,10 +50,124 @@ struct Pending {
     bool whole = false; // goes out in one piece even when answers are paced: the echo
 };
 
+// Commands that take sensors off the line and put new ones on it while the line is served, one
+// a line: from standard input, or from a FIFO that any number of writers may open and close.
+class Control {
+public:
+    explicit Control(const std::string& path) : path_(path) {
+        if (path.empty())
+            return;
+        if (path == "-") {
+            fd_ = STDIN_FILENO;
+            return;
+        }
+        struct stat st {};
+        if (stat(path.c_str(), &st) != 0) {
+            if (mkfifo(path.c_str(), 0600) != 0)
+                fail("mkfifo " + path);
+            made_ = true;
+        } else if (!S_ISFIFO(st.st_mode)) {
+            throw std::runtime_error("--control " + path + " exists and is not a FIFO");
+        }
+        fd_ = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+        // Held open for writing too, so that a writer closing its end is no end of the input.
+        if (fd_ >= 0)
+            keepOpen_ = open(path.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+        if (fd_ < 0 || keepOpen_ < 0)
+            fail("open " + path);
+    }
+    ~Control() {
+        if (keepOpen_ >= 0)
+            close(keepOpen_);
+        if (fd_ > STDIN_FILENO)
+            close(fd_);
+        if (made_)
+            unlink(path_.c_str());
+    }
+    Control(const Control&) = delete;
+    Control& operator=(const Control&) = delete;
+
+    // The descriptor to wait on; -1 when there is nothing (more) to read.
+    int fd() const { return fd_; }
+
+    // Reads what has come (once: standard input is left blocking, as its owner set it) and
+    // carries out every whole line on the bus.
+    void serve(sim::Bus& bus) {
+        char buffer[512];
+        const ssize_t n = read(fd_, buffer, sizeof buffer);
+        if (n < 0 && (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK))
+            return;
+        if (n <= 0) {
+            sim::logLine("control: end of input");
+            fd_ = -1;
+            return;
+        }
+        pending_.append(buffer, static_cast<std::size_t>(n));
+        for (std::size_t end; (end = pending_.find('\n')) != std::string::npos;) {
+            const std::string line = pending_.substr(0, end);
+            pending_.erase(0, end + 1);
+            carryOut(line, bus);
+        }
+        if (pending_.size() > sizeof buffer)
+            pending_.clear(); // no command is that long
+    }
+
+private:
+    [[noreturn]] static void fail(const std::string& what) {
+        throw std::runtime_error(what + ": " + std::strerror(errno));
+    }
+
+    static void carryOut(std::string_view line, sim::Bus& bus) {
+        while (!line.empty() && (line.back() == '\r' || line.back() == ' '))
+            line.remove_suffix(1);
+        while (!line.empty() && line.front() == ' ')
+            line.remove_prefix(1);
+        if (line.empty())
+            return;
+        const std::size_t blank = line.find(' ');
+        const std::string_view verb = line.substr(0, blank);
+        std::optional<std::uint8_t> station;
+        if (blank != std::string_view::npos) {
+            const std::string digits(line.substr(blank + 1));
+            char* end = nullptr;
+            const long value = std::strtol(digits.c_str(), &end, 10);
+            if (digits.empty() || *end != '\0' || value < 1 || value > 247) {
+                sim::logLine("control: ignored '" + std::string(line) + "': station 1-247");
+                return;
+            }
+            station = static_cast<std::uint8_t>(value);
+        }
+        if (verb == "connect") {
+            bus.connect(station.value_or(1));
+            sim::logLine("control: connected a sensor at station " +
+                         std::to_string(station.value_or(1)) + ", " + onTheLine(bus));
+        } else if (verb == "remove") {
+            const std::size_t removed = bus.remove(station);
+            sim::logLine("control: took " + std::to_string(removed) +
+                         (removed == 1 ? " sensor" : " sensors") + " off the line" +
+                         (station ? " at station " + std::to_string(*station) : std::string()) +
+                         ", " + onTheLine(bus));
+        } else {
+            sim::logLine("control: ignored '" + std::string(line) +
+                         "': connect [STATION] or remove [STATION]");
+        }
+    }
+
+    static std::string onTheLine(const sim::Bus& bus) {
+        return std::to_string(bus.size()) + " on the line";
+    }
+
+    std::string path_;
+    int fd_ = -1;
+    int keepOpen_ = -1;
+    bool made_ = false;
+    std::string pending_;
+};
+
 class Server {
 public:
-    Server(const sim::Options& options, sim::Line& line, int signals)
-        : options_(options), line_(line), signals_(signals),
+    Server(const sim::Options& options, sim::Line& line, int signals, Control& control)
+        : options_(options), line_(line), signals_(signals), control_(control),
           responder_(options, std::random_device{}()), silence_(sim::frameSilence(options.baud)),
           character_(sim::characterTime(options.baud)), start_(Clock::now()) {}
 
@@ -68,12 +187,17 @@ public:
             FD_SET(line_.fd(), &readable);
             if (blocked)
                 FD_SET(line_.fd(), &writable);
-            const Wake wake = waitForEvents(std::max(signals_, line_.fd()), readable, writable,
-                                            signals_, nextEvent(blocked));
+            const int control = control_.fd();
+            if (control >= 0)
+                FD_SET(control, &readable);
+            const Wake wake = waitForEvents(std::max({signals_, line_.fd(), control}), readable,
+                                            writable, signals_, nextEvent(blocked));
             if (wake == Wake::Again)
                 continue;
             if (wake != Wake::Ready)
                 return wake == Wake::Stopped ? 0 : 1;
+            if (control >= 0 && FD_ISSET(control, &readable))
+                control_.serve(responder_.bus());
             // A hang-up or an error also shows as readable; receive() tells them apart.
             if (FD_ISSET(line_.fd(), &readable) && !receive())
                 return 1;
@@ -194,6 +318,7 @@ private:
     const sim::Options& options_;
     sim::Line& line_;
     int signals_;
+    Control& control_;
     sim::Responder responder_;
     const Clock::duration silence_;
     const Clock::duration character_;
@@ -235,6 +360,8 @@ std::string describe(const sim::Options& o, const std::string& where) {
         text += ", writes stored with " + std::to_string(o.writeSkew) + " added";
     if (o.absentSilent)
         text += ", no reply for an absent unit";
+    if (!o.control.empty())
+        text += ", control on " + (o.control == "-" ? std::string("standard input") : o.control);
     return text;
 }
 
@@ -291,11 +418,13 @@ int main(int argc, char** argv) {
             sim::Line line = options.link.empty()
                                  ? sim::Line::serialPort(options.port, options.baud)
                                  : sim::Line::pseudoTerminal(options.link, options.baud);
+            // Ready for commands by the time the first line says so.
+            Control control(options.control);
             const std::string where =
                 options.link.empty() ? line.device() : options.link + " -> " + line.device();
             std::printf("%s\n", describe(options, where).c_str());
             std::fflush(stdout);
-            Server server(options, line, signals);
+            Server server(options, line, signals, control);
             status = server.run();
         }
     } catch (const std::exception& e) {

@@ -1,9 +1,12 @@
 #include "sim/options.h"
 
+#include "sim/sensor.h"
+
 #include <algorithm>
 #include <arpa/inet.h>
 #include <array>
 #include <charconv>
+#include <cmath>
 
 namespace sim {
 
@@ -135,6 +138,12 @@ ParsedArguments parseArguments(std::span<const std::string> args) {
             o.burst = true;
             continue;
         }
+        if (name == "--offset-first") {
+            if (!flag())
+                return failure("--offset-first takes no value");
+            o.offsetFirst = true;
+            continue;
+        }
         if (name == "--absent-silent") {
             if (!flag())
                 return failure("--absent-silent takes no value");
@@ -144,7 +153,9 @@ ParsedArguments parseArguments(std::span<const std::string> args) {
         const bool known = name == "--link" || name == "--port" || name == "--listen" ||
                            name == "--framing" || name == "--baud" || name == "--station" ||
                            name == "--mute" || name == "--lux" || name == "--delay" ||
-                           name == "--fault" || name == "--fault-every" || name == "--write-skew";
+                           name == "--fault" || name == "--fault-every" || name == "--write-skew" ||
+                           name == "--control" || name == "--scale" || name == "--offset" ||
+                           name == "--noise" || name == "--skewed";
         if (!known)
             return failure("unknown argument '" + std::string(name) + "'");
         const auto v = value();
@@ -198,6 +209,31 @@ ParsedArguments parseArguments(std::span<const std::string> args) {
             if (!every)
                 return failure(bad + " (1-1000000)");
             o.faultEvery = *every;
+        } else if (name == "--scale") {
+            // Each a scale factor as the register holds it: 0.0000-6.5535, four decimals.
+            const auto factors = numberList<double>(*v, 0, 6.5535);
+            if (!factors)
+                return failure(bad + " (0-6.5535, or one a station: 1.08,1,0.95)");
+            o.scale.clear();
+            for (const double factor : *factors)
+                o.scale.push_back(static_cast<std::uint16_t>(std::lround(factor * 10000)));
+        } else if (name == "--offset") {
+            const auto offsets = numberList<int>(*v, -32768, 32767);
+            if (!offsets)
+                return failure(bad + " (-32768-32767, or one a station: 0,-12,5)");
+            o.offset = *offsets;
+        } else if (name == "--noise") {
+            const auto noise = number<double>(*v, 0, 50);
+            if (!noise || !std::isfinite(*noise))
+                return failure(bad + " (0-50)");
+            o.noise = *noise;
+        } else if (name == "--skewed") {
+            const auto skewed = numberList<std::uint8_t>(*v, 1, 247);
+            if (!skewed)
+                return failure(bad + " (1-247, or a list such as 2,3)");
+            o.skewed = *skewed;
+        } else if (name == "--control") {
+            o.control = *v;
         } else if (name == "--write-skew") {
             const auto skew = number<int>(*v, -65535, 65535);
             if (!skew)
@@ -213,6 +249,8 @@ ParsedArguments parseArguments(std::span<const std::string> args) {
         return failure("--framing needs --listen");
     if (o.absentSilent && (!o.listenHost || o.framing != Framing::mbap))
         return failure("--absent-silent needs --listen with --framing mbap");
+    if (!o.control.empty() && o.listenHost)
+        return failure("--control needs a serial line (--link or --port)");
     if (o.strictBaud && o.listenHost)
         return failure("--strict-baud needs a serial line: TCP has no rate to check");
     if (o.fault.kind == FaultKind::echo && o.listenHost && o.framing == Framing::mbap)
@@ -221,10 +259,37 @@ ParsedArguments parseArguments(std::span<const std::string> args) {
     if (o.lux.size() > 1 && o.lux.size() != o.stations.size())
         return failure("--lux gives " + std::to_string(o.lux.size()) + " readings for " +
                        std::to_string(o.stations.size()) + " stations");
+    for (const auto& [option, count] :
+         {std::pair{"--scale", o.scale.size()}, std::pair{"--offset", o.offset.size()}})
+        if (count > 1 && count != o.stations.size())
+            return failure(std::string(option) + " gives " + std::to_string(count) +
+                           " values for " + std::to_string(o.stations.size()) + " stations");
+    if (!o.skewed.empty() && o.writeSkew == 0)
+        return failure("--skewed needs --write-skew");
+    for (const std::uint8_t s : o.skewed)
+        if (std::find(o.stations.begin(), o.stations.end(), s) == o.stations.end())
+            return failure("--skewed " + std::to_string(s) + ": no sensor at that station");
     for (const std::uint8_t m : o.mute)
         if (std::find(o.stations.begin(), o.stations.end(), m) == o.stations.end())
             return failure("--mute " + std::to_string(m) + ": no sensor at that station");
     return {o, {}};
+}
+
+void setUpSensor(Sensor& sensor, const Options& options, std::size_t index) {
+    const auto pick = [index](const auto& values) {
+        return values.size() == 1 ? values[0] : values.at(index);
+    };
+    if (!options.scale.empty())
+        sensor.presetParameter(0, pick(options.scale));
+    if (!options.offset.empty())
+        sensor.presetParameter(1, static_cast<std::uint16_t>(pick(options.offset) & 0xFFFF));
+    if (options.noise > 0)
+        sensor.addNoise(options.noise, sensor.station());
+    if (options.offsetFirst)
+        sensor.addOffsetFirst();
+    if (!options.skewed.empty() && std::find(options.skewed.begin(), options.skewed.end(),
+                                             sensor.station()) == options.skewed.end())
+        sensor.skewWrites(0);
 }
 
 std::string framingName(Framing framing) {
@@ -294,6 +359,22 @@ std::string usage(std::string_view program) {
             "  --write-skew N     store every parameter written as its value plus N (mod 65536),\n"
             "                     echoing the write as sent: a sensor that does not keep what\n"
             "                     it acknowledges\n"
+            "  --skewed N[,N...]  with --write-skew: only the sensors at these stations skew\n"
+            "  --scale X[,X...]   the sensor's present scale factor, 0-6.5535, for every\n"
+            "                     sensor or one a station (default 1.0000): with --lux L it\n"
+            "                     reads (L / 10 x X + offset) x 10 lx, a sensor that needs\n"
+            "                     calibrating against a meter that reads L\n"
+            "  --offset N[,N...]  its present offset in register units (10 lx), -32768-32767\n"
+            "                     (default 0)\n"
+            "  --noise PCT        each reading's light off by a random amount within +-PCT %\n"
+            "                     (0-50; the same sequence at every run): unsteady light\n"
+            "  --offset-first     firmware that adds the offset before it scales: it reads\n"
+            "                     (L / 10 + offset) x X x 10 lx\n"
+            "  --control PATH     read commands while serving, one a line, from a FIFO at PATH\n"
+            "                     (made when missing) or from standard input with -:\n"
+            "                     'connect [N]' puts a new sensor on the line at station N\n"
+            "                     (default 1) with the factory's parameters; 'remove [N]'\n"
+            "                     takes the sensors at station N off it (without N, all)\n"
             "  --help             show this text\n"
             "  --version          show the name and version\n";
     return text;

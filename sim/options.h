@@ -14,6 +14,8 @@
 
 namespace sim {
 
+class Sensor;
+
 enum class Framing { rtu, mbap };
 
 struct Options {
@@ -35,8 +37,19 @@ struct Options {
     int delayMs = 5;
     Fault fault;
     unsigned faultEvery = 1;
-    bool strictBaud = false; // answer only while the other end's line is set to `baud`
-    int writeSkew = 0;       // a parameter write stores the value written plus this
+    bool strictBaud = false;          // answer only while the other end's line is set to `baud`
+    int writeSkew = 0;                // a parameter write stores the value written plus this
+    std::vector<std::uint8_t> skewed; // with writeSkew: only these stations' sensors; empty: all
+    // The light model. The present scale factor (x 10000) and offset, for every sensor or one a
+    // station (empty: the factory's 1.0000 and 0); each reading's light off by up to +-noise %;
+    // firmware that adds the offset before it scales.
+    std::vector<std::uint16_t> scale;
+    std::vector<int> offset;
+    double noise = 0;
+    bool offsetFirst = false;
+    // Where commands come from that take sensors off the line and connect new ones while it
+    // runs: "-" for standard input, else a FIFO at this path (made when missing). Empty: none.
+    std::string control;
 
     bool help = false;
     bool version = false;
@@ -49,6 +62,10 @@ struct ParsedArguments {
 
 // args: the arguments after the program name.
 ParsedArguments parseArguments(std::span<const std::string> args);
+
+// Gives the sensor at `index` (in the order of `stations`) what the options say of its light,
+// scale factor, offset and writes.
+void setUpSensor(Sensor& sensor, const Options& options, std::size_t index);
 
 std::string usage(std::string_view program);
 

@@ -6,6 +6,8 @@ Responder::Responder(const Options& options, std::uint32_t seed)
     : bus_(options.stations, options.mute), faults_(options.fault, options.faultEvery, seed) {
     bus_.fixLux(options.lux);
     bus_.skewWrites(options.writeSkew);
+    for (std::size_t i = 0; i < bus_.size(); ++i)
+        setUpSensor(bus_.sensor(i), options, i);
 }
 
 Response Responder::respond(std::span<const std::uint8_t> request, double seconds) {

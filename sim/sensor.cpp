@@ -79,9 +79,24 @@ void Sensor::fixLux(std::uint32_t lux) {
     fixedRaw_ = lux / 10;
 }
 
+void Sensor::presetParameter(int row, std::uint16_t value) {
+    parameters_.at(static_cast<std::size_t>(row)) = value;
+}
+
+void Sensor::addNoise(double percent, std::uint32_t seed) {
+    noisePercent_ = percent;
+    noise_.seed(seed);
+}
+
 double Sensor::rawIlluminance(double seconds) const {
-    if (fixedRaw_)
-        return *fixedRaw_;
+    const double light = fixedRaw_ ? *fixedRaw_ : driftingIlluminance(seconds);
+    if (noisePercent_ <= 0)
+        return light;
+    std::uniform_real_distribution<double> off(-noisePercent_ / 100, noisePercent_ / 100);
+    return light * (1 + off(noise_));
+}
+
+double Sensor::driftingIlluminance(double seconds) {
     // Daylight through a window: a slow swing over a quarter of an hour with a faster ripple
     // on top, between about 10 000 and 15 000 lx.
     constexpr double tau = 2 * std::numbers::pi;
@@ -93,7 +108,9 @@ std::uint16_t Sensor::registerValue(int index, double seconds) const {
     case 0: {
         const double scale = parameters_[0] / 10000.0;
         const auto offset = static_cast<std::int16_t>(parameters_[1]);
-        const long value = std::lround(std::round(rawIlluminance(seconds)) * scale) + offset;
+        const double raw = std::round(rawIlluminance(seconds));
+        const long value =
+            offsetFirst_ ? std::lround((raw + offset) * scale) : std::lround(raw * scale) + offset;
         return static_cast<std::uint16_t>(std::clamp(value, 0L, 65535L));
     }
     case 1:

@@ -6,6 +6,7 @@
 #include <array>
 #include <cstdint>
 #include <optional>
+#include <random>
 #include <span>
 #include <string>
 #include <vector>
@@ -51,6 +52,18 @@ public:
     // repeats the write: a sensor that acknowledges a value it does not keep.
     void skewWrites(int by) { writeSkew_ = by; }
 
+    // A parameter (row 0-4: scale x 10000, offset, DA at 4 mA, DA at 20 mA, range) as a write
+    // of it would have left it: a sensor that comes with its scale factor or offset off.
+    void presetParameter(int row, std::uint16_t value);
+
+    // Every reading of the light is off by a random amount within +-percent % of it, drawn from
+    // a generator seeded with `seed`, so that a run reads the same figures every time.
+    void addNoise(double percent, std::uint32_t seed);
+
+    // Firmware that adds the offset before it scales: the reading is (raw + offset) x scale
+    // instead of (raw x scale) + offset.
+    void addOffsetFirst() { offsetFirst_ = true; }
+
     std::uint8_t station() const { return station_; }
 
     // seconds: time since start, which drives the drift of the illuminance.
@@ -61,6 +74,8 @@ public:
 
 private:
     double rawIlluminance(double seconds) const;
+    // Daylight through a window, when no fixed reading is set.
+    static double driftingIlluminance(double seconds);
     // Stores a write; the exception code when it is refused.
     std::optional<std::uint8_t> write(std::uint16_t address, std::uint16_t value,
                                       std::string& action);
@@ -68,6 +83,9 @@ private:
     std::uint8_t station_;
     std::optional<std::uint32_t> fixedRaw_;
     int writeSkew_ = 0;
+    bool offsetFirst_ = false;
+    double noisePercent_ = 0;
+    mutable std::minstd_rand noise_;
     // Registers 3-7: scale factor x 10000, signed offset, DA at 4 mA, DA at 20 mA, range.
     std::array<std::uint16_t, 5> parameters_{10000, 0, 700, 4000, 20000};
 };

@@ -1112,6 +1112,124 @@ private slots:
         QVERIFY2(noDir.code == 1, noDir.what());
     }
 
+    // A program folder that cannot be written (a system-wide install): link makes COMn in the
+    // user's folder ($XDG_CONFIG_HOME/qf7320), ports names that folder before the program's and
+    // finds COMn there, and -p COMn opens it. /proc stands for such a folder through --dir, for
+    // every user, root included; the installed case itself runs qf7320 from its own folder
+    // mounted read-only (a private mount namespace, where unshare allows one). A folder that
+    // can be written keeps its COMn beside it and never looks at the user's.
+    void comPortsInTheUserFolder() {
+        SimProcess sim;
+        QVERIFY2(sim.start(), sim.log);
+        QTemporaryDir config;
+        const QString userFolder = config.filePath(QStringLiteral("qf7320"));
+        const QString com3 = QDir(userFolder).filePath(QStringLiteral("COM3"));
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        environment.insert(QStringLiteral("XDG_CONFIG_HOME"), config.path());
+        const QString binDir = QFileInfo(kProgram).absolutePath();
+        // readOnly: qf7320 with its folder mounted read-only; the wrapper exits with 97 when the
+        // mount cannot be made.
+        auto qf7320 = [&](const QStringList& args, bool readOnly = false) {
+            QProcess process;
+            process.setProcessEnvironment(environment);
+            if (readOnly)
+                process.start(QStringLiteral("unshare"),
+                              QStringList{QStringLiteral("-rm"), QStringLiteral("sh"),
+                                          QStringLiteral("-c"),
+                                          QStringLiteral("mount --bind \"$0\" \"$0\" && mount -o "
+                                                         "remount,bind,ro \"$0\" || exit 97; "
+                                                         "exec \"$@\""),
+                                          binDir, kProgram} +
+                                  args);
+            else
+                process.start(kProgram, args);
+            Run result;
+            if (!process.waitForFinished(30000))
+                process.kill();
+            process.waitForFinished();
+            result.code = process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
+            result.out = process.readAllStandardOutput();
+            result.err = process.readAllStandardError();
+            return result;
+        };
+        const QString header = QStringLiteral("The window's ports (in %1, then %2):");
+        auto com3Line = [](const Run& ports) {
+            return lines(ports.out).filter(QRegularExpression(QStringLiteral("^COM3 "))).value(0);
+        };
+
+        const Run made = qf7320({QStringLiteral("link"), QStringLiteral("COM3"), sim.device,
+                                 QStringLiteral("--dir"), QStringLiteral("/proc")});
+        QVERIFY2(made.code == 0, made.what());
+        QCOMPARE(QFileInfo(com3).symLinkTarget(), sim.device);
+        const Run listed =
+            qf7320({QStringLiteral("ports"), QStringLiteral("--dir"), QStringLiteral("/proc")});
+        QVERIFY2(listed.code == 0, listed.what());
+        QVERIFY2(lines(listed.out).contains(header.arg(userFolder, QStringLiteral("/proc"))),
+                 listed.what());
+        QVERIFY2(com3Line(listed).contains(sim.device), listed.what());
+        const Run json = qf7320({QStringLiteral("ports"), QStringLiteral("--dir"),
+                                 QStringLiteral("/proc"), QStringLiteral("--json")});
+        QVERIFY2(json.code == 0, json.what());
+        int comObjects = 0;
+        for (const QJsonObject& object : json.objects()) {
+            if (object.value(QStringLiteral("kind")).toString() != QLatin1String("com"))
+                continue;
+            ++comObjects;
+            QCOMPARE(object.value(QStringLiteral("folder")).toString(), userFolder);
+            if (object.value(QStringLiteral("port")).toString() == QLatin1String("COM3")) {
+                QCOMPARE(object.value(QStringLiteral("entry")).toString(), com3);
+                QCOMPARE(object.value(QStringLiteral("state")).toString(),
+                         QStringLiteral("present"));
+            }
+        }
+        QCOMPARE(comObjects, 16);
+
+        // A writable folder: its own COMn only, and the header as it always was.
+        QTemporaryDir portable;
+        const Run own = qf7320({QStringLiteral("ports"), QStringLiteral("--dir"), portable.path()});
+        QVERIFY2(own.code == 0, own.what());
+        QVERIFY2(lines(own.out).contains(
+                     QStringLiteral("The window's ports (in %1):").arg(portable.path())),
+                 own.what());
+        QVERIFY2(!com3Line(own).contains(sim.device), own.what());
+        const Run ownJson = qf7320({QStringLiteral("ports"), QStringLiteral("--dir"),
+                                    portable.path(), QStringLiteral("--json")});
+        QCOMPARE(ownJson.objects().last().value(QStringLiteral("folder")).toString(),
+                 portable.path());
+
+        const Run removed =
+            qf7320({QStringLiteral("link"), QStringLiteral("COM3"), QStringLiteral("--remove"),
+                    QStringLiteral("--dir"), QStringLiteral("/proc")});
+        QVERIFY2(removed.code == 0, removed.what());
+        QVERIFY(!QFileInfo(com3).isSymLink());
+
+        // Installed read-only: no --dir, qf7320's own folder cannot be written.
+        const Run version = qf7320({QStringLiteral("--version")}, true);
+        if (version.code != 0)
+            QSKIP(qPrintable(QStringLiteral("no read-only mount here (unshare -rm): ") +
+                             QString::fromUtf8(version.what())));
+        const Run linked =
+            qf7320({QStringLiteral("link"), QStringLiteral("COM3"), sim.device}, true);
+        QVERIFY2(linked.code == 0, linked.what());
+        QCOMPARE(QFileInfo(com3).symLinkTarget(), sim.device);
+        QVERIFY(!QFileInfo::exists(QDir(binDir).filePath(QStringLiteral("COM3"))));
+        const Run installed = qf7320({QStringLiteral("ports")}, true);
+        QVERIFY2(installed.code == 0, installed.what());
+        QVERIFY2(lines(installed.out).contains(header.arg(userFolder, binDir)), installed.what());
+        QVERIFY2(com3Line(installed).contains(sim.device), installed.what());
+        const Run read = qf7320({QStringLiteral("-p"), QStringLiteral("COM3"),
+                                 QStringLiteral("read"), QStringLiteral("--json")},
+                                true);
+        QVERIFY2(read.code == 0, read.what());
+        QCOMPARE(read.object().value(QStringLiteral("port")).toString(), QStringLiteral("COM3"));
+        QVERIFY2(
+            qf7320({QStringLiteral("link"), QStringLiteral("COM3"), QStringLiteral("--remove")},
+                   true)
+                    .code == 0,
+            "remove");
+        QVERIFY(!QFileInfo(com3).isSymLink());
+    }
+
     void help_data() {
         QTest::addColumn<QStringList>("args");
         QTest::addColumn<QStringList>("expected");
@@ -1120,6 +1238,9 @@ private slots:
                                    "poll ",
                                    "get ",
                                    "set ",
+                                   "calibrate ",
+                                   "apply ",
+                                   "diff ",
                                    "address ",
                                    "scan ",
                                    "ports ",
@@ -1134,8 +1255,8 @@ private slots:
                                    "Examples:"};
         QTest::newRow("--help") << QStringList{"--help"} << overview;
         QTest::newRow("help") << QStringList{"help"} << overview;
-        for (const char* command :
-             {"read", "poll", "get", "set", "address", "scan", "ports", "link", "plot"}) {
+        for (const char* command : {"read", "poll", "get", "set", "calibrate", "apply", "diff",
+                                    "address", "scan", "ports", "link", "plot"}) {
             const QStringList expected{
                 QStringLiteral("usage: qf7320 %1").arg(QLatin1String(command)),
                 QStringLiteral("Example"), QStringLiteral("  qf7320 "),

@@ -95,6 +95,17 @@ public:
         return waitForLog(text, log.count(text) + 1, ms);
     }
 
+    // Started with --control -: hands the simulator these commands, one a line, in one write
+    // (so that it carries them out together, between two requests), and waits until it has
+    // carried out every one.
+    bool control(const QByteArray& commands) {
+        readLog();
+        const qsizetype before = log.count("control: ");
+        process.write(commands);
+        return process.waitForBytesWritten(5000) &&
+               waitForLog("control: ", before + commands.count('\n'));
+    }
+
     // Sends the signal and waits for the end.
     bool stop(int signal = SIGTERM) {
         ::kill(static_cast<pid_t>(process.processId()), signal);
