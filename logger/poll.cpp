@@ -3,6 +3,7 @@
 #include "client/measurement.h"
 
 #include "logger/csvlog.h"
+#include "logger/http/state.h"
 #include "logger/latency.h"
 #include "logger/pollschedule.h"
 #include "logger/stopsignal.h"
@@ -14,6 +15,7 @@
 #include <chrono>
 #include <cmath>
 #include <csignal>
+#include <cstdlib>
 #include <memory>
 #include <utility>
 
@@ -124,6 +126,7 @@ public:
     }
 
     bool openLog(std::string& error);
+    bool startServer(std::string& error);
     publish::Launch startPublisher(publish::Settings settings, const std::string& programDir,
                                    std::string& error);
     std::optional<Status> run();
@@ -141,6 +144,7 @@ private:
     void write(const Row& row);
     void portLost(const Result& result, Clock::time_point now);
     void tryReopen(Clock::time_point now);
+    void reportBacklog();
     std::optional<Status> finish();
 
     client::Engine& engine_;
@@ -161,6 +165,11 @@ private:
     ReopenBackoff reopen_;
     int losses_ = 0;
     double secondsLost_ = 0;
+
+    // With --http: what the server shows, and the server, which goes first.
+    std::unique_ptr<http::State> httpState_;
+    std::unique_ptr<http::Server> server_;
+    Clock::time_point backlogReported_;
 };
 
 bool Poll::Loop::openLog(std::string& error) {
@@ -176,6 +185,49 @@ bool Poll::Loop::openLog(std::string& error) {
         return false;
     csv_ = std::move(csv);
     return true;
+}
+
+bool Poll::Loop::startServer(std::string& error) {
+    if (!settings_.http)
+        return true;
+    httpState_ = std::make_unique<http::State>(http::PollFacts{
+        settings_.line.port, settings_.stations, settings_.periodMs, QF7320_VERSION});
+    auto server = std::make_unique<http::Server>(*httpState_);
+    if (!server->start(*settings_.http, error)) {
+        httpState_.reset();
+        return false;
+    }
+    server_ = std::move(server);
+    const std::string& address = settings_.http->address;
+    const bool local = address.starts_with("127.") || address == "::1";
+    out_.message(text::format(
+        "qf7320: serving this poll at %1 (the page; /metrics, /api/v1/stations)%2",
+        {server_->where(), local ? ""
+                           : settings_.http->token
+                               ? "; other machines can reach it, with the token"
+                               : "; other machines can reach it, and read it without a "
+                                 "token"}));
+    return true;
+}
+
+// The samples waiting for the broker and the rows waiting for the disk, for the server: at most
+// once a second.
+void Poll::Loop::reportBacklog() {
+    const Clock::time_point now = Clock::now();
+    if (now - backlogReported_ < std::chrono::seconds(1))
+        return;
+    backlogReported_ = now;
+    long long waiting = -1;
+    if (publisher_) {
+        // "mqtt HOST:PORT: N delivered, M waiting in DIR..."
+        for (const std::string& line : publisher_->summary()) {
+            const auto end = line.find(" waiting in ");
+            const auto start = line.rfind(", ", end);
+            if (end != std::string::npos && start != std::string::npos)
+                waiting = std::atoll(line.c_str() + start + 2);
+        }
+    }
+    httpState_->backlog(waiting, csv_ ? csv_->heldRows() : -1);
 }
 
 publish::Launch Poll::Loop::startPublisher(publish::Settings settings,
@@ -346,12 +398,19 @@ void Poll::Loop::write(const Row& row) {
     if (publisher_)
         publisher_->publish(
             {row.time, address, lux, status, ok ? roundedMillis(result->latencyMs) : -1.0});
+    if (httpState_) {
+        httpState_->sample(address, row.time, status, ok ? lux : -1,
+                           ok ? roundedMillis(result->latencyMs) : -1.0);
+        reportBacklog();
+    }
 }
 
 void Poll::Loop::portLost(const Result& result, Clock::time_point now) {
     lostResult_ = result;
     const std::string text = out_.failureText(result, 0);
     ++losses_;
+    if (httpState_)
+        httpState_->lineLost(text);
     if (!settings_.reconnect) {
         lostForGood_ = true;
         portGone_ = true;
@@ -378,6 +437,8 @@ void Poll::Loop::tryReopen(Clock::time_point now) {
         return;
     }
     portGone_ = false;
+    if (httpState_)
+        httpState_->lineBack();
     const Clock::time_point back = Clock::now();
     secondsLost_ += secondsBetween(goneSince_, back);
     out_.message(text::format("qf7320: the port %1 is back after %2 s; polling goes on",
@@ -411,6 +472,10 @@ std::optional<Status> Poll::Loop::finish() {
     if (publisher_)
         for (const std::string& line : publisher_->summary())
             out_.message(line);
+    if (server_)
+        out_.message(text::format("http %1: %2 requests, %3 refused or dropped",
+                                  {server_->where(), server_->counts().requests.load(),
+                                   server_->counts().refused.load()}));
 
     if (lostForGood_)
         return Status::PortLost;
@@ -432,6 +497,10 @@ Poll::~Poll() = default;
 
 bool Poll::openLog(std::string& error) {
     return loop_->openLog(error);
+}
+
+bool Poll::startServer(std::string& error) {
+    return loop_->startServer(error);
 }
 
 publish::Launch Poll::startPublisher(publish::Settings settings, const std::string& programDir,

@@ -7,6 +7,7 @@
 
 #include "client/endpoint.h"
 #include "client/engine.h"
+#include "logger/http/server.h"
 #include "logger/publish/loader.h"
 #include "logger/publish/publisher.h"
 
@@ -35,6 +36,7 @@ struct PollSettings {
     bool csvToOutput = false;           // the CSV rows on standard output instead of the text lines
     bool json = false;                  // one JSON object a sample on standard output
     bool reconnect = true;              // a lost port is opened again, and the poll goes on
+    std::optional<http::ServerSettings> http; // the page and /metrics served while it runs
 };
 
 // Where a poll speaks, and the program's words for what it tells.
@@ -76,6 +78,11 @@ public:
     // why not in `error`.
     publish::Launch startPublisher(publish::Settings settings, const std::string& programDir,
                                    std::string& error);
+
+    // The page, /metrics and the JSON served from the state of this poll, on a thread of their
+    // own; false with the reason in `error` when the address cannot be listened at. Said once
+    // on standard error, with where.
+    bool startServer(std::string& error);
 
     // Polls on the open port until the samples are taken, the duration is over, SIGINT or
     // SIGTERM asks it to stop, or the port is lost with no reconnecting; then says its summary.

@@ -4,6 +4,7 @@
 // the same bytes. Skipped, with a message, when qf7320.exe has not been built (scripts/test
 // builds it) or Wine is not installed.
 
+#include "tests/support/httpclient.h"
 #include "tests/support/simprocess.h"
 
 #include <QDir>
@@ -266,6 +267,44 @@ private slots:
         QVERIFY(written.indexOf(",port-error\n") < written.indexOf(",1110,"));
         QVERIFY(!written.contains('\r')); // the same line ends as on Linux
         QVERIFY2(poll.readAllStandardError().contains("is back after"), "no return said");
+    }
+
+    // poll --http: /metrics served by the Windows program, through Winsock, while it polls COM1.
+    void pollServesMetrics() {
+        SimProcess sim;
+        QVERIFY2(sim.startAt(com1_, {QStringLiteral("--lux"), QStringLiteral("4321")}), sim.log);
+        QProcess poll;
+        poll.setProcessEnvironment(environment_);
+        poll.start(kWine,
+                   {exe_, QStringLiteral("-p"), QStringLiteral("COM1"), QStringLiteral("poll"),
+                    QStringLiteral("--period"), QStringLiteral("100"), QStringLiteral("--duration"),
+                    QStringLiteral("60"), QStringLiteral("--http"), QStringLiteral("127.0.0.1:0")});
+        QVERIFY(poll.waitForStarted());
+        const QRegularExpression serving(
+            QStringLiteral("serving this poll at http://127\\.0\\.0\\.1:(\\d+)/"));
+        QByteArray err;
+        quint16 port = 0;
+        QElapsedTimer clock;
+        clock.start();
+        while (!port && clock.elapsed() < 30000 && poll.state() == QProcess::Running) {
+            poll.waitForReadyRead(100);
+            err += poll.readAllStandardError();
+            port = serving.match(QString::fromUtf8(err)).captured(1).toUShort();
+        }
+        QVERIFY2(port, err.constData());
+        HttpReply metrics;
+        while (!metrics.body.contains("qf7320_illuminance_lux{station=\"1\"} 4320\n") &&
+               clock.elapsed() < 40000) {
+            QTest::qWait(100);
+            metrics = httpGet(port, "/metrics");
+        }
+        QCOMPARE(metrics.status, 200);
+        QVERIFY2(metrics.body.contains("qf7320_illuminance_lux{station=\"1\"} 4320\n"),
+                 metrics.body.constData());
+        QVERIFY(metrics.body.contains("qf7320_line_up{port=\"COM1\"} 1\n"));
+        QCOMPARE(httpRequest(port, "POST", "/metrics").status, 405);
+        poll.kill(); // Wine passes no Ctrl-C from here
+        poll.waitForFinished();
     }
 
     // Modbus TCP and RTU frames over TCP, through Winsock.

@@ -78,14 +78,26 @@ long long processId() {
 #endif
 }
 
+// The plugin beside the program (a portable folder, the build); else where a system-wide install
+// keeps it, lib/qf7320 beside the program's bin (/usr/lib/qf7320 for /usr/bin/qf7320). When it is
+// in neither, the one beside the program is named.
 std::string pluginPath(const std::string& programDir) {
 #ifdef _WIN32
     const char* const name = "qf7320-mqtt.dll";
 #else
     const char* const name = "qf7320-mqtt.so";
 #endif
-    return programDir.empty() ? std::string(name)
-                              : (std::filesystem::path(programDir) / name).string();
+    if (programDir.empty())
+        return name;
+    const std::filesystem::path beside = std::filesystem::path(programDir) / name;
+    std::error_code error;
+    if (std::filesystem::exists(beside, error))
+        return beside.string();
+    const std::filesystem::path installed =
+        std::filesystem::path(programDir).parent_path() / "lib" / "qf7320" / name;
+    if (std::filesystem::exists(installed, error))
+        return installed.string();
+    return beside.string();
 }
 
 // The plugin's entry point; nothing with the reason in `error` when it cannot be loaded.

@@ -1,7 +1,7 @@
 #pragma once
 
 // The program's side of publishing: the broker's address read, and the plugin loaded from beside
-// qf7320 only when a poll publishes.
+// qf7320 (or from /usr/lib/qf7320) only when a poll publishes.
 
 #include "logger/publish/publisher.h"
 
@@ -36,7 +36,8 @@ enum class Launch {
     Refused,       // the broker refuses the credentials, or its certificate does not verify
 };
 
-// Loads the plugin qf7320-mqtt from `programDir` (the directory that holds qf7320) and starts a
+// Loads the plugin qf7320-mqtt from `programDir` (the directory that holds qf7320), or from
+// lib/qf7320 beside it in a system-wide install (/usr/lib/qf7320), and starts a
 // publisher with `settings`; what the program knows of itself is filled in here: the machine's
 // name, the default prefix when `settings.prefix` is empty, the client id and the version.
 // Launch::Started with the publisher; otherwise `error` says why. The plugin stays loaded until

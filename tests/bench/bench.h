@@ -145,6 +145,9 @@ int cliBus(int baud, int cycles);
 // qf7320 poll --period 0 without --mqtt, with a broker and with the broker down; the store's
 // disk and memory per 10,000 samples held.
 int cliMqtt(int samples);
+// qf7320 poll --period 0 at 115200 baud without --http, and with a Prometheus scraping it every
+// second and a headless Chromium holding its page open (see clihttp.cpp); the page's transfer.
+int cliHttp(int samples);
 int startupChild(int argc, char** argv, Clock::time_point mainEntry);
 
 // A program run to its end with its output discarded: its wall time, and the CPU time (user and

@@ -29,6 +29,7 @@ constexpr const char* kUsage =
     "       qf7320-bench cli-tcp-process RUNS\n"
     "       qf7320-bench cli-bus BAUD CYCLES\n"
     "       qf7320-bench cli-mqtt SAMPLES\n"
+    "       qf7320-bench cli-http SAMPLES\n"
 
     "       qf7320-bench plot-week DAYS\n"
     "       qf7320-bench simulated-day FILE.csv PERIOD_SECONDS\n";
@@ -64,17 +65,17 @@ int main(int argc, char** argv) {
         return bench::simulatedDay(QString::fromLocal8Bit(argv[2]), std::atoi(argv[3]));
     }
     int n[3] = {};
-    const bool ok =
-        ((mode == "cycle" || mode == "breakdown" || mode == "modbus" || mode == "load" ||
-          mode == "load-in-one-piece" || mode == "load-unpainted" || mode == "window-load" ||
-          mode == "profile") &&
-         wholeNumbers(argc, argv, 2, 3, n)) ||
-        ((mode == "cli-poll" || mode == "load-without-line" || mode == "modbus-load" ||
-          mode == "cli-bus") &&
-         wholeNumbers(argc, argv, 2, 2, n)) ||
-        ((mode == "startup" || mode == "cli-process" || mode == "floor" || mode == "cli-mqtt" ||
-          mode == "cli-tcp-poll" || mode == "cli-tcp-process" || mode == "plot-week") &&
-         wholeNumbers(argc, argv, 2, 1, n));
+    const bool ok = ((mode == "cycle" || mode == "breakdown" || mode == "modbus" ||
+                      mode == "load" || mode == "load-in-one-piece" || mode == "load-unpainted" ||
+                      mode == "window-load" || mode == "profile") &&
+                     wholeNumbers(argc, argv, 2, 3, n)) ||
+                    ((mode == "cli-poll" || mode == "load-without-line" || mode == "modbus-load" ||
+                      mode == "cli-bus") &&
+                     wholeNumbers(argc, argv, 2, 2, n)) ||
+                    ((mode == "startup" || mode == "cli-process" || mode == "floor" ||
+                      mode == "cli-mqtt" || mode == "cli-http" || mode == "cli-tcp-poll" ||
+                      mode == "cli-tcp-process" || mode == "plot-week") &&
+                     wholeNumbers(argc, argv, 2, 1, n));
     if (!ok) {
         std::fputs(kUsage, stderr);
         return 2;
@@ -115,6 +116,8 @@ int main(int argc, char** argv) {
         return bench::cliBus(n[0], n[1]);
     if (mode == "cli-mqtt")
         return bench::cliMqtt(n[0]);
+    if (mode == "cli-http")
+        return bench::cliHttp(n[0]);
     if (mode == "floor")
         return bench::floorLoad(n[0]);
     if (mode == "plot-week")
