@@ -92,9 +92,31 @@ unsigned int rateConstant(int baud) {
     return BOTHER;
 }
 
+// The line's settings through termios2; where TCGETS2 and TCSETS2 are not passed on (qemu-user,
+// which runs the arm64 build here, answers ENOSYS) through the plain termios, whose fields are
+// termios2's first ones, for a rate that has a constant of its own.
+bool getSettings(int fd, termios2& settings) {
+    if (::ioctl(fd, TCGETS2, &settings) == 0)
+        return true;
+    termios plain{};
+    if (errno != ENOSYS || ::ioctl(fd, TCGETS, &plain) != 0)
+        return false;
+    std::memcpy(&settings, &plain, sizeof plain);
+    return true;
+}
+bool setSettings(int fd, const termios2& settings) {
+    if (::ioctl(fd, TCSETS2, &settings) == 0)
+        return true;
+    if (errno != ENOSYS || (settings.c_cflag & CBAUD) == BOTHER)
+        return false;
+    termios plain{};
+    std::memcpy(&plain, &settings, sizeof plain);
+    return ::ioctl(fd, TCSETS, &plain) == 0;
+}
+
 bool setRate(int fd, int baud) {
     termios2 settings{};
-    if (::ioctl(fd, TCGETS2, &settings) != 0)
+    if (!getSettings(fd, settings))
         return false;
     const unsigned int constant = rateConstant(baud);
     settings.c_cflag &= ~CBAUD;
@@ -103,13 +125,13 @@ bool setRate(int fd, int baud) {
     settings.c_cflag |= constant << IBSHIFT;
     settings.c_ispeed = static_cast<speed_t>(baud);
     settings.c_ospeed = static_cast<speed_t>(baud);
-    return ::ioctl(fd, TCSETS2, &settings) == 0;
+    return setSettings(fd, settings);
 }
 
 // Raw bytes, 8N1, no flow control, reads that never block in the driver.
 bool configure(int fd, int baud) {
     termios2 settings{};
-    if (::ioctl(fd, TCGETS2, &settings) != 0)
+    if (!getSettings(fd, settings))
         return false;
     settings.c_iflag &=
         ~(IGNBRK | BRKINT | PARMRK | ISTRIP | INLCR | IGNCR | ICRNL | IXON | IXOFF | IXANY | INPCK);
@@ -119,7 +141,7 @@ bool configure(int fd, int baud) {
     settings.c_cflag |= CS8 | CLOCAL | CREAD;
     settings.c_cc[VMIN] = 0;
     settings.c_cc[VTIME] = 0;
-    if (::ioctl(fd, TCSETS2, &settings) != 0)
+    if (!setSettings(fd, settings))
         return false;
     return setRate(fd, baud);
 }
