@@ -2,9 +2,9 @@
 // one sensor or several with verification, or compared with what they hold.
 
 #include "cli/parameters.h"
+#include "cli/settingsfile.h"
 #include "cli/verbs.h"
 
-#include "platform/files.h"
 #include "platform/text.h"
 
 #include <string>
@@ -14,94 +14,68 @@ namespace cli {
 
 namespace {
 
-// More than any object get --json prints.
-constexpr std::size_t kLargestFile = 64 * 1024;
-
-// The fields of get --json's object that are no parameter, ignored; a failed read's too.
-constexpr const char* kIgnoredFields[] = {"time",       "port",   "baud",  "station",
-                                          "latency_ms", "status", "error", "exception"};
-
-struct Wanted {
-    const Parameter* parameter;
-    std::uint16_t value; // as the register holds it
-};
-
 // The parameters FILE gives, in register order; nothing once usage() has said what is wrong.
-std::optional<std::vector<Wanted>> wantedFrom(Context& context, const std::string& path,
-                                              const std::string& verb) {
-    const auto refuse = [&context](const std::string& text) {
-        context.usage(text);
-        return std::nullopt;
-    };
-    const std::optional<std::string> contents = platform::readFile(path, kLargestFile + 1);
-    if (!contents)
-        return refuse(text::format("cannot read %1: check its name and that you may read "
-                                   "it; nothing was sent",
-                                   {path}));
+std::optional<std::vector<Setting>> wantedFrom(Context& context, const std::string& path,
+                                               const std::string& verb) {
+    using Kind = SettingsFileProblem::Kind;
+    SettingsFileProblem problem;
+    std::optional<std::vector<Setting>> wanted = readSettingsFile(path, problem);
+    if (wanted)
+        return wanted;
     const std::string notSuch =
         text::format("%1 is not what 'qf7320 get --json' prints (one JSON object with scale, "
                      "offset, da4, da20 or range)",
                      {path});
-    if (contents->size() > kLargestFile)
-        return refuse(text::format("%1: it is larger than %2 KiB; nothing was sent",
-                                   {notSuch, kLargestFile / 1024}));
-    const json::Value object = json::Value::parse(*contents, nullptr, false);
-    if (object.is_discarded()) {
-        // get --json with several stations: an object a line.
-        std::size_t objects = 0;
-        for (const std::string& line : text::split(*contents, '\n', true))
-            if (json::Value::parse(line, nullptr, false).is_object())
-                ++objects;
-        if (objects > 1)
-            return refuse(text::format("%1: it holds %2 objects, one a line; give the "
-                                       "settings of one sensor, as 'qf7320 -s N get "
-                                       "--json' prints them; nothing was sent",
-                                       {notSuch, objects}));
-        return refuse(notSuch + ": it is not JSON; nothing was sent");
+    const char* name = problem.parameter ? problem.parameter->name : "";
+    std::string said;
+    switch (problem.kind) {
+    case Kind::Unreadable:
+        said = text::format("cannot read %1: check its name and that you may read it; nothing "
+                            "was sent",
+                            {path});
+        break;
+    case Kind::TooLarge:
+        said = text::format("%1: it is larger than %2 KiB; nothing was sent",
+                            {notSuch, kLargestSettingsFile / 1024});
+        break;
+    case Kind::SeveralObjects:
+        said = text::format("%1: it holds %2 objects, one a line; give the settings of one "
+                            "sensor, as 'qf7320 -s N get --json' prints them; nothing was sent",
+                            {notSuch, problem.objects});
+        break;
+    case Kind::NotJson:
+        said = notSuch + ": it is not JSON; nothing was sent";
+        break;
+    case Kind::NotObject:
+        said = notSuch + ": it is JSON, but no object; nothing was sent";
+        break;
+    case Kind::UnknownField:
+        said = text::format("%1 has a field '%2', which is no parameter: the parameters are %3; "
+                            "nothing was sent",
+                            {path, problem.field, parameterNames()});
+        break;
+    case Kind::NotNumber:
+        said = text::format("%1 in %2 is %3, not a number; nothing was sent",
+                            {name, path, problem.shown});
+        break;
+    case Kind::OutsideRange:
+        said = text::format("%1 %2 in %3 is outside %4 to %5, the range the window gives for it; "
+                            "nothing was sent",
+                            {name, problem.shown, path, numberText(problem.parameter->low),
+                             numberText(problem.parameter->high)});
+        break;
+    case Kind::TooWide:
+        said = text::format("%1 %2 in %3 cannot be sent: encoded as the window encodes it, it "
+                            "does not fit in a 16-bit register; nothing was sent",
+                            {name, problem.shown, path});
+        break;
+    case Kind::NoParameter:
+        said = text::format("%1 gives none of the parameters (%2): nothing to %3",
+                            {path, parameterNames(), verb == "apply" ? "apply" : "compare"});
+        break;
     }
-    if (!object.is_object())
-        return refuse(notSuch + ": it is JSON, but no object; nothing was sent");
-
-    for (const auto& [key, value] : object.items()) {
-        if (findParameter(key))
-            continue;
-        bool ignored = false;
-        for (const char* field : kIgnoredFields)
-            ignored = ignored || key == field;
-        if (!ignored)
-            return refuse(text::format("%1 has a field '%2', which is no parameter: the parameters "
-                                       "are %3; nothing was sent",
-                                       {path, text::validUtf8(key), parameterNames()}));
-    }
-
-    std::vector<Wanted> wanted;
-    for (const Parameter& parameter : calibrationParameters()) {
-        const auto found = object.find(parameter.name);
-        if (found == object.end())
-            continue;
-        const std::string shown = json::dump(*found);
-        if (!found->is_number())
-            return refuse(text::format("%1 in %2 is %3, not a number; nothing was sent",
-                                       {parameter.name, path, shown}));
-        const double number = found->get<double>();
-        if (number < parameter.low || number > parameter.high)
-            return refuse(text::format("%1 %2 in %3 is outside %4 to %5, the range the "
-                                       "window gives for it; nothing was sent",
-                                       {parameter.name, shown, path, numberText(parameter.low),
-                                        numberText(parameter.high)}));
-        const std::optional<std::uint16_t> encoded = encodeParameter(parameter, number);
-        if (!encoded)
-            return refuse(text::format("%1 %2 in %3 cannot be sent: encoded as the "
-                                       "window encodes it, it does not fit in a 16-bit "
-                                       "register; nothing was sent",
-                                       {parameter.name, shown, path}));
-        wanted.push_back({&parameter, *encoded});
-    }
-    if (wanted.empty())
-        return refuse(
-            text::format("%1 gives none of the parameters (%2): nothing to %3",
-                         {path, parameterNames(), verb == "apply" ? "apply" : "compare"}));
-    return wanted;
+    context.usage(said);
+    return std::nullopt;
 }
 
 // "scale 1.0800 -> 1.0000", or "offset 0 unchanged".
@@ -120,7 +94,7 @@ int applyOrDiff(Context& context, bool write) {
         return context.usage(text::format("%1 needs one FILE, what 'qf7320 get --json' prints, "
                                           "e.g. qf7320 get --json > settings.json",
                                           {verb}));
-    const std::optional<std::vector<Wanted>> wanted = wantedFrom(context, arguments[0], verb);
+    const std::optional<std::vector<Setting>> wanted = wantedFrom(context, arguments[0], verb);
     if (!wanted)
         return kExitUsage;
     if (const int status = context.openPort())
@@ -149,71 +123,81 @@ int applyOrDiff(Context& context, bool write) {
             continue;
         }
 
-        std::vector<std::string> written;
-        bool differs = false;
-        int stationExit = kExitOk;
-        for (std::size_t i = 0; i < wanted->size(); ++i) {
-            const Parameter& parameter = *(*wanted)[i].parameter;
-            const std::uint16_t value = (*wanted)[i].value;
-            const std::uint16_t old = present.registers.at(static_cast<std::size_t>(parameter.row));
+        // Each parameter in the station's object: what it held and what the file gives.
+        const auto note = [&object](const Parameter& parameter, std::uint16_t old,
+                                    std::uint16_t value) {
             json::Value field = json::Value::object();
             field["old"] = valueJson(parameter, old);
             field["new"] = valueJson(parameter, value);
             field["changed"] = old != value;
             object[parameter.name] = field;
-            if (old == value) {
-                show(changeText(parameter, old, value));
-                continue;
+        };
+        std::vector<std::string> written;
+        bool differs = false;
+        int stationExit = kExitOk;
+        if (!write) {
+            for (const Setting& setting : *wanted) {
+                const Parameter& parameter = *setting.parameter;
+                const std::uint16_t old =
+                    present.registers.at(static_cast<std::size_t>(parameter.row));
+                note(parameter, old, setting.value);
+                differs = differs || old != setting.value;
+                show(changeText(parameter, old, setting.value) +
+                     (old == setting.value ? "" : " (differs)"));
             }
-            differs = true;
-            if (!write) {
-                show(changeText(parameter, old, value) + " (differs)");
-                continue;
-            }
-
-            const ParameterWrite result =
-                writeParameter(context.engine(), station, parameter, value);
-            // What became of the parameters after this one, and of those before it.
-            std::vector<std::string> left;
-            for (std::size_t j = i + 1; j < wanted->size(); ++j)
-                if (present.registers.at(static_cast<std::size_t>((*wanted)[j].parameter->row)) !=
-                    (*wanted)[j].value)
-                    left.push_back((*wanted)[j].parameter->name);
-            const std::string stopped = text::format(
-                "Station %1 stopped there: %2%3",
-                {station,
-                 written.empty() ? std::string("no other parameter written")
-                                 : "already written and verified: " + text::join(written, ", "),
-                 left.empty() ? std::string() : "; not written: " + text::join(left, ", ")});
-            object["written"] = written;
-            if (result.result.status != Status::Ok) {
-                // The parameter itself was written when only its read-back failed.
-                if (result.acknowledged)
-                    object["written"].push_back(parameter.name);
-                stationExit = context.fail(result.result, object, station, result.failedRequest);
-                context.out().message(text::format(
-                    "qf7320: %1%2",
-                    {stopped, result.acknowledged ? text::format(" (%1 written, not read "
-                                                                 "back)",
-                                                                 {parameter.name})
-                                                  : std::string()}));
-                break;
-            }
-            object[parameter.name]["verified"] = result.verified();
-            if (!result.verified()) {
-                object[parameter.name]["held"] = valueJson(parameter, *result.held);
-                const std::string failure = verificationFailureText(station, parameter, result);
-                context.out().message(text::format("qf7320: %1. %2", {failure, stopped}));
-                if (context.out().json()) {
-                    object["status"] = statusName(Status::Ok);
-                    object["error"] = failure;
-                    context.out().object(object);
+        } else {
+            const SettingsWritten outcome = writeSettings(
+                context.engine(), station, *wanted, present.registers,
+                [&](const Setting& setting, std::uint16_t old, const ParameterWrite* result) {
+                    const Parameter& parameter = *setting.parameter;
+                    note(parameter, old, setting.value);
+                    if (!result) {
+                        show(changeText(parameter, old, setting.value));
+                        return;
+                    }
+                    object[parameter.name]["verified"] = true;
+                    show(changeText(parameter, old, setting.value) + " (verified)");
+                });
+            written = outcome.written;
+            if (!outcome.ok()) {
+                const Parameter& parameter = *outcome.failed;
+                const ParameterWrite& result = *outcome.failure;
+                note(parameter, present.registers.at(static_cast<std::size_t>(parameter.row)),
+                     result.value);
+                // What became of the parameters after this one, and of those before it.
+                const std::string stopped = text::format(
+                    "Station %1 stopped there: %2%3",
+                    {station,
+                     written.empty() ? std::string("no other parameter written")
+                                     : "already written and verified: " + text::join(written, ", "),
+                     outcome.notWritten.empty()
+                         ? std::string()
+                         : "; not written: " + text::join(outcome.notWritten, ", ")});
+                object["written"] = written;
+                if (result.result.status != Status::Ok) {
+                    // The parameter itself was written when only its read-back failed.
+                    if (result.acknowledged)
+                        object["written"].push_back(parameter.name);
+                    stationExit =
+                        context.fail(result.result, object, station, result.failedRequest);
+                    context.out().message(text::format(
+                        "qf7320: %1%2",
+                        {stopped, result.acknowledged ? text::format(" (%1 written, not read back)",
+                                                                     {parameter.name})
+                                                      : std::string()}));
+                } else {
+                    object[parameter.name]["verified"] = false;
+                    object[parameter.name]["held"] = valueJson(parameter, *result.held);
+                    const std::string failure = verificationFailureText(station, parameter, result);
+                    context.out().message(text::format("qf7320: %1. %2", {failure, stopped}));
+                    if (context.out().json()) {
+                        object["status"] = statusName(Status::Ok);
+                        object["error"] = failure;
+                        context.out().object(object);
+                    }
+                    stationExit = kExitVerify;
                 }
-                stationExit = kExitVerify;
-                break;
             }
-            written.push_back(parameter.name);
-            show(changeText(parameter, old, value) + " (verified)");
         }
         if (stationExit != kExitOk) {
             exit = worseExit(exit, stationExit);

@@ -65,11 +65,13 @@ std::vector<Option> commonOptions(const Verb* verb) {
     return {
         {{"p", "port"},
          "a device such as /dev/ttyUSB0, or COMn resolved as the window does "
-         "(the entry COMn beside qf7320, else /dev/ttyS{n-1}); "
+         "(an entry COMn, looked for where comm.set is, else /dev/ttyS{n-1}); "
          "rtu+tcp://HOST[:PORT] for RTU frames through a transparent serial "
          "device server, tcp://HOST[:PORT] for a Modbus TCP gateway (port 502 "
          "unless given; an IPv6 address in brackets: tcp://[::1]:1502); default: "
-         "the port saved in comm.set beside qf7320",
+         "the port saved in comm.set, beside qf7320 or, when that folder cannot be written, "
+         "first in the user's ($XDG_CONFIG_HOME/qf7320, else ~/.config/qf7320; "
+         "%APPDATA%\\qf7320 on Windows)",
          "PORT"},
         {{"b", "baud"},
          text::format("the line's rate: %1; default: the rate in comm.set, else 9600. For "

@@ -3,10 +3,10 @@
 // a settings file, log it, ring, wait for it to be taken off, and so on with the next address.
 
 #include "cli/parameters.h"
+#include "cli/settingsfile.h"
 #include "cli/verbs.h"
 
 #include "logger/stopsignal.h"
-#include "platform/files.h"
 #include "platform/text.h"
 
 #include <algorithm>
@@ -90,58 +90,31 @@ Presence presenceOf(const Result& result) {
     return Presence::None;
 }
 
-// One parameter a settings file gives, as the register holds it.
-struct Setting {
-    const Parameter* parameter;
-    std::uint16_t value;
-};
-
-// The fields of get --json's object that are no parameter, which a settings file may hold.
-bool isRecordField(const std::string& name) {
-    for (const char* field :
-         {"time", "port", "baud", "station", "latency_ms", "status", "error", "exception"})
-        if (name == field)
-            return true;
-    return false;
-}
-
-// The parameters a settings file (what get --json prints) gives, in register order, each within
-// its hint's range; nothing once `error` says what is wrong.
-std::optional<std::vector<Setting>> settingsOf(const json::Value& object, std::string& error) {
-    if (!object.is_object()) {
-        error = "it is not one JSON object such as 'qf7320 get --json' prints";
-        return std::nullopt;
+// Why --apply's file cannot be used, as commission says it.
+std::string settingsFileError(const SettingsFileProblem& problem) {
+    using Kind = SettingsFileProblem::Kind;
+    switch (problem.kind) {
+    case Kind::Unreadable:
+        return "cannot read it: check its name and that you may read it";
+    case Kind::TooLarge:
+    case Kind::SeveralObjects:
+    case Kind::NotJson:
+    case Kind::NotObject:
+        return "it is not one JSON object such as 'qf7320 get --json' prints";
+    case Kind::UnknownField:
+        return text::format("it has a field '%1', which is no parameter: the parameters are %2",
+                            {problem.field, parameterNames()});
+    case Kind::NotNumber:
+    case Kind::OutsideRange:
+    case Kind::TooWide:
+        return text::format("its %1 is %2, not a number within %3 to %4",
+                            {problem.parameter->name, problem.shown,
+                             numberText(problem.parameter->low),
+                             numberText(problem.parameter->high)});
+    case Kind::NoParameter:
+        break;
     }
-    for (const auto& [name, value] : object.items()) {
-        if (!findParameter(name) && !isRecordField(name)) {
-            error = text::format("it has a field '%1', which is no parameter: the parameters are "
-                                 "%2",
-                                 {text::validUtf8(name), parameterNames()});
-            return std::nullopt;
-        }
-    }
-    std::vector<Setting> settings;
-    for (const Parameter& parameter : calibrationParameters()) {
-        const auto found = object.find(parameter.name);
-        if (found == object.end())
-            continue;
-        const std::optional<double> number =
-            found->is_number() ? std::optional<double>(found->get<double>()) : std::nullopt;
-        const std::optional<std::uint16_t> encoded =
-            number ? encodeParameter(parameter, *number) : std::nullopt;
-        if (!number || *number < parameter.low || *number > parameter.high || !encoded) {
-            error = text::format("its %1 is %2, not a number within %3 to %4",
-                                 {parameter.name, json::dump(*found), numberText(parameter.low),
-                                  numberText(parameter.high)});
-            return std::nullopt;
-        }
-        settings.push_back({&parameter, *encoded});
-    }
-    if (settings.empty()) {
-        error = text::format("it gives none of the parameters %1", {parameterNames()});
-        return std::nullopt;
-    }
-    return settings;
+    return text::format("it gives none of the parameters %1", {parameterNames()});
 }
 
 bool stderrIsTerminal() {
@@ -369,33 +342,29 @@ private:
         if (held.status != Status::Ok)
             return refuse(held, context_.failureText(held, station,
                                                      "the read of its parameters (registers 3-7)"));
-        std::vector<std::string> written;
-        for (const Setting& setting : plan_.settings) {
-            const Parameter& parameter = *setting.parameter;
-            if (held.registers.at(static_cast<std::size_t>(parameter.row)) == setting.value)
-                continue;
-            const ParameterWrite write = writeParameter(engine_, station, parameter, setting.value);
-            if (write.result.status == Status::PortLost) {
-                reconnect(write.result);
-                return kPortGone;
-            }
-            const std::string already =
-                written.empty() ? std::string("nothing written before it")
-                                : "already written and verified: " + text::join(written, ", ");
-            if (write.result.status != Status::Ok)
-                return refuse(write.result,
-                              text::format("%1 (%2)", {context_.failureText(write.result, station,
-                                                                            write.failedRequest),
-                                                       already}));
-            if (!write.verified())
-                return refuse(
-                    write.result,
-                    text::format("%1 (%2)",
-                                 {verificationFailureText(station, parameter, write), already}),
-                    kExitVerify);
-            written.push_back(parameter.name);
+        const SettingsWritten outcome =
+            writeSettings(engine_, station, plan_.settings, held.registers);
+        if (outcome.ok())
+            return kExitOk;
+        const ParameterWrite& write = *outcome.failure;
+        if (write.result.status == Status::PortLost) {
+            reconnect(write.result);
+            return kPortGone;
         }
-        return kExitOk;
+        const std::string already =
+            outcome.written.empty()
+                ? std::string("nothing written before it")
+                : "already written and verified: " + text::join(outcome.written, ", ");
+        if (write.result.status != Status::Ok)
+            return refuse(write.result,
+                          text::format("%1 (%2)", {context_.failureText(write.result, station,
+                                                                        write.failedRequest),
+                                                   already}));
+        return refuse(
+            write.result,
+            text::format("%1 (%2)",
+                         {verificationFailureText(station, *outcome.failed, write), already}),
+            kExitVerify);
     }
 
     // One line a sensor on standard output (or its JSON object), one JSON object a line in the
@@ -592,21 +561,11 @@ int commissionCommand(Context& context) {
 
     if (context.isSet("apply")) {
         plan.settingsPath = context.value("apply");
-        constexpr std::size_t kLargestFile = 64 * 1024; // more than any object get --json prints
-        const std::optional<std::string> content =
-            platform::readFile(plan.settingsPath, kLargestFile + 1);
-        if (!content)
-            return context.usage(text::format("--apply %1: cannot read it: check its name and "
-                                              "that you may read it; nothing was sent",
-                                              {plan.settingsPath}));
-        const json::Value object = content->size() > kLargestFile
-                                       ? json::Value()
-                                       : json::Value::parse(*content, nullptr, false);
-        std::string error;
-        const std::optional<std::vector<Setting>> settings = settingsOf(object, error);
+        SettingsFileProblem problem;
+        std::optional<std::vector<Setting>> settings = readSettingsFile(plan.settingsPath, problem);
         if (!settings)
-            return context.usage(
-                text::format("--apply %1: %2; nothing was sent", {plan.settingsPath, error}));
+            return context.usage(text::format("--apply %1: %2; nothing was sent",
+                                              {plan.settingsPath, settingsFileError(problem)}));
         plan.settings = std::move(*settings);
     }
 

@@ -224,17 +224,23 @@ std::string manualPage() {
     for (const ExitStatus& status : exitStatuses())
         page += text::format(".TP\n.B %1\n%2\n", {status.code, roff(status.meaning)});
 
-    page += ".SH ENVIRONMENT\n.TP\n.B XDG_STATE_HOME\nWhere the MQTT store lives, as under "
+    page += ".SH ENVIRONMENT\n.TP\n.B XDG_CONFIG_HOME\nWhere the user's comm.set and COMn "
+            "live, as under FILES.\n.TP\n.B XDG_STATE_HOME\nWhere the MQTT store lives, as under "
             "FILES.\n";
 
     page += ".SH FILES\n"
             ".TP\n.I comm.set\n"
-            "In the directory that holds qf7320, beside the window: one line of ASCII, the port "
+            "In the directory that holds qf7320, beside the window, when that directory can be "
+            "written; when it cannot (a system-wide install), saved in the user's "
+            "\\fI$XDG_CONFIG_HOME/qf7320\\fR, else \\fI~/.config/qf7320\\fR "
+            "(\\fI%APPDATA%\\eqf7320\\fR on Windows), and read from there first, then from "
+            "beside qf7320. One line of ASCII, the port "
             "number, a comma and the baud rate (\\fB3,9600\\fR is COM3 at 9600 baud), which the "
             "window writes when its settings are saved. Without \\fB\\-\\-port\\fR or "
             "\\fB\\-\\-baud\\fR, what is missing comes from here.\n"
             ".TP\n.IR COM1 \" .. \" COM16\n"
-            "In the same directory: an entry named \\fBCOM\\fIn\\fR, normally a symbolic link "
+            "Found and made as \\fIcomm.set\\fR is, name by name: an entry named "
+            "\\fBCOM\\fIn\\fR, normally a symbolic link "
             "made by \\fBqf7320 link\\fR, is the device that port \\fIn\\fR opens, for the window "
             "and for \\fB\\-p COM\\fIn\\fR; without one, port \\fIn\\fR is "
             "\\fI/dev/ttyS{n\\-1}\\fR. \\fBqf7320 ports\\fR shows what each opens.\n"
