@@ -24,16 +24,6 @@ const std::string kCollisionAdvice =
     "query and their replies collide. Connect one sensor at a time, or find each with 'qf7320 "
     "scan --stations 1-247'";
 
-protocol::Frame sealed(protocol::Frame frame) {
-    protocol::sealCrc(frame);
-    return frame;
-}
-
-protocol::Frame registerZeroRequest(int station) {
-    return sealed(protocol::readRequest(static_cast<std::uint8_t>(station),
-                                        protocol::kFunctionReadRegisters, 0, 1));
-}
-
 int changeAddress(Context& context) {
     const bool force = context.isSet("force");
     const int highest = force ? kHighestStation : kWindowHighestAddress;
@@ -54,8 +44,8 @@ int changeAddress(Context& context) {
     object["address"] = target;
 
     const Result change = context.engine().transact(
-        sealed(protocol::addressChangeRequest(static_cast<std::uint8_t>(station),
-                                              static_cast<std::uint8_t>(target))),
+        protocol::sealed(protocol::addressChangeRequest(static_cast<std::uint8_t>(station),
+                                                        static_cast<std::uint8_t>(target))),
         protocol::ReplyKind::WriteEcho);
     const std::string changeRequest = text::format("the change of its address to %1", {target});
     if (change.status == Status::Exception || change.status == Status::PortLost)
@@ -63,8 +53,8 @@ int changeAddress(Context& context) {
 
     // Whether the change was acknowledged or not, the sensor answering at its new address is
     // what counts: a sensor may already answer from there.
-    const Result confirm =
-        context.engine().transact(registerZeroRequest(target), protocol::ReplyKind::Registers);
+    const Result confirm = context.engine().transact(client::measurementRequest(target),
+                                                     protocol::ReplyKind::Registers);
     if (confirm.status == Status::PortLost)
         return context.fail(confirm, object, target, "the read at its new address");
     if (confirm.status != Status::Ok) {
@@ -138,8 +128,8 @@ int addressCommand(Context& context) {
     if (const int status = context.openPort())
         return status;
 
-    const Result result = context.engine().transact(sealed(protocol::addressQueryRequest()),
-                                                    protocol::ReplyKind::Address);
+    const Result result = context.engine().transact(
+        protocol::sealed(protocol::addressQueryRequest()), protocol::ReplyKind::Address);
     json::Value object = context.record(protocol::kAddressQueryStation);
     // Replies that collide arrive damaged, or stop short of a whole one.
     const bool collided = result.status == Status::BadReply ||
@@ -227,8 +217,8 @@ int scanCommand(Context& context) {
             continue;
         }
         std::set<int> seen;
-        const Result query =
-            engine.transact(sealed(protocol::addressQueryRequest()), protocol::ReplyKind::Address);
+        const Result query = engine.transact(protocol::sealed(protocol::addressQueryRequest()),
+                                             protocol::ReplyKind::Address);
         if (query.status == Status::PortLost)
             return context.fail(query, context.record(protocol::kAddressQueryStation),
                                 protocol::kAddressQueryStation, "the address query");
@@ -237,7 +227,7 @@ int scanCommand(Context& context) {
                     protocol::decodeAddress(query.reply.data(), query.reply.size());
                 station && *station >= 1 && *station <= kHighestStation) {
                 seen.insert(*station);
-                report(*station, engine.transact(registerZeroRequest(*station),
+                report(*station, engine.transact(client::measurementRequest(*station),
                                                  protocol::ReplyKind::Registers));
             }
         } else if (query.status == Status::BadReply) {
@@ -252,8 +242,8 @@ int scanCommand(Context& context) {
         for (int station = range->first; station <= range->second; ++station) {
             if (seen.count(station))
                 continue;
-            const Result reading =
-                engine.transact(registerZeroRequest(station), protocol::ReplyKind::Registers);
+            const Result reading = engine.transact(client::measurementRequest(station),
+                                                   protocol::ReplyKind::Registers);
             if (reading.status == Status::PortLost)
                 return context.fail(reading, context.record(station), station,
                                     "the read of register 0");

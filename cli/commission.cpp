@@ -44,16 +44,6 @@ constexpr milliseconds kLongestReopen{4000};
 // A step's status when the port went away under it: no exit status, the step is taken again.
 constexpr int kPortGone = -1;
 
-protocol::Frame sealed(protocol::Frame frame) {
-    protocol::sealCrc(frame);
-    return frame;
-}
-
-protocol::Frame registerZeroRequest(int station) {
-    return sealed(protocol::readRequest(static_cast<std::uint8_t>(station),
-                                        protocol::kFunctionReadRegisters, 0, 1));
-}
-
 protocol::Frame parametersRequest(int station) {
     return parameterReadRequest(station, protocol::kParameterFirstRegister,
                                 protocol::kParameterRows);
@@ -193,7 +183,8 @@ private:
     }
 
     Presence presenceAt(int station) {
-        return presenceOf(ask(registerZeroRequest(station), protocol::ReplyKind::Registers, true));
+        return presenceOf(
+            ask(client::measurementRequest(station), protocol::ReplyKind::Registers, true));
     }
 
     // Says what the line shows, once while it stays so.
@@ -241,8 +232,8 @@ private:
             }
             // Every sensor answers the address query: two connected at once collide there, even
             // when only one of them is at --from.
-            const Result query =
-                ask(sealed(protocol::addressQueryRequest()), protocol::ReplyKind::Address, true);
+            const Result query = ask(protocol::sealed(protocol::addressQueryRequest()),
+                                     protocol::ReplyKind::Address, true);
             if (query.status == Status::PortLost)
                 continue;
             const std::optional<std::uint8_t> address =
@@ -308,8 +299,8 @@ private:
     // port went away meanwhile.
     int moveTo(int target) {
         const Result change =
-            ask(sealed(protocol::addressChangeRequest(static_cast<std::uint8_t>(plan_.from),
-                                                      static_cast<std::uint8_t>(target))),
+            ask(protocol::sealed(protocol::addressChangeRequest(
+                    static_cast<std::uint8_t>(plan_.from), static_cast<std::uint8_t>(target))),
                 protocol::ReplyKind::WriteEcho, false);
         if (change.status == Status::PortLost)
             return kPortGone;
@@ -317,7 +308,7 @@ private:
         if (change.status == Status::Exception)
             return refuse(change, context_.failureText(change, plan_.from, changeRequest));
         const Result confirm =
-            ask(registerZeroRequest(target), protocol::ReplyKind::Registers, false);
+            ask(client::measurementRequest(target), protocol::ReplyKind::Registers, false);
         if (confirm.status == Status::PortLost)
             return kPortGone;
         if (confirm.status != Status::Ok)

@@ -45,6 +45,11 @@ Frame addressChangeRequest(std::uint8_t station, std::uint8_t newStation);
 
 // Bytes 6 and 7: the CRC of bytes 0-5, low-order byte first.
 void sealCrc(Frame& frame);
+// The frame with its CRC, for a request built in one expression.
+inline Frame sealed(Frame frame) {
+    sealCrc(frame);
+    return frame;
+}
 
 // Length of a complete answer to a read of `count` registers: station, function, byte count,
 // two bytes a register, CRC.

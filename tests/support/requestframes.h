@@ -4,10 +4,7 @@
 
 #include "modbus/protocol.h"
 
-inline protocol::Frame sealed(protocol::Frame frame) {
-    protocol::sealCrc(frame);
-    return frame;
-}
+using protocol::sealed;
 
 inline protocol::Frame readFrame(int station, int start, int count) {
     return sealed(protocol::readRequest(std::uint8_t(station), protocol::kFunctionReadRegisters,
