@@ -298,7 +298,9 @@ const std::vector<Verb>& verbs() {
          "Lists every serial device of this machine (path, its /dev/serial/by-id name, "
          "description, manufacturer, USB ids, serial number, and whether you may open it), "
          "then COM1-COM16 with what each opens for the window beside qf7320 (or in --dir): "
-         "a COMn link there, else the platform's own port. Talks to no sensor.",
+         "a COMn link there, else the platform's own port. When that folder cannot be "
+         "written, the user's folder ($XDG_CONFIG_HOME/qf7320, else ~/.config/qf7320) is "
+         "looked in first, and the list names both. Talks to no sensor.",
          {"qf7320 ports", "qf7320 ports --dir /opt/qf7320/bin --json"},
          {Option("dir",
                  "the directory of a window installed elsewhere (default: the "
@@ -311,9 +313,11 @@ const std::vector<Verb>& verbs() {
         {"link",
          "COMn [DEVICE]",
          "make COMn beside the window open a given device",
-         "Makes COMn beside the window (beside qf7320, or in --dir) a link to DEVICE, by its "
-         "/dev/serial/by-id name when it has one, so that COMn stays the same adapter "
-         "whichever USB socket it is plugged into. An existing COMn is replaced only with "
+         "Makes COMn beside the window (beside qf7320, or in --dir; in the user's folder "
+         "$XDG_CONFIG_HOME/qf7320, else ~/.config/qf7320, when that one cannot be written) a "
+         "link to DEVICE, by its /dev/serial/by-id name when it has one, so that COMn stays "
+         "the same adapter whichever USB socket it is plugged into. An existing COMn is replaced "
+         "only with "
          "--force; a DEVICE that is not a serial device is refused. With --remove, takes "
          "the COMn link away. Talks to no sensor. Not in the Windows build, where COMn is "
          "always the system's own port.",
@@ -330,7 +334,8 @@ const std::vector<Verb>& verbs() {
         {"bridge",
          "COMn ENDPOINT",
          "let the window reach a sensor elsewhere through COMn",
-         "Makes COMn beside the window (beside qf7320, or in --dir) a pseudo-terminal and "
+         "Makes COMn beside the window (beside qf7320, or in --dir; in the user's folder when "
+         "that one cannot be written) a pseudo-terminal and "
          "relays every request the window writes there to ENDPOINT, and the answer back, "
          "until Ctrl-C or SIGTERM, then removes COMn. ENDPOINT is what --port takes. "
          "Says on standard error when it connects, loses and regains the endpoint, and "
