@@ -15,7 +15,6 @@
 #include <chrono>
 #include <cmath>
 #include <csignal>
-#include <cstdlib>
 #include <memory>
 #include <utility>
 
@@ -217,17 +216,7 @@ void Poll::Loop::reportBacklog() {
     if (now - backlogReported_ < std::chrono::seconds(1))
         return;
     backlogReported_ = now;
-    long long waiting = -1;
-    if (publisher_) {
-        // "mqtt HOST:PORT: N delivered, M waiting in DIR..."
-        for (const std::string& line : publisher_->summary()) {
-            const auto end = line.find(" waiting in ");
-            const auto start = line.rfind(", ", end);
-            if (end != std::string::npos && start != std::string::npos)
-                waiting = std::atoll(line.c_str() + start + 2);
-        }
-    }
-    httpState_->backlog(waiting, csv_ ? csv_->heldRows() : -1);
+    httpState_->backlog(publisher_ ? publisher_->waiting() : -1, csv_ ? csv_->heldRows() : -1);
 }
 
 publish::Launch Poll::Loop::startPublisher(publish::Settings settings,

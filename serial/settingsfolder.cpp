@@ -84,7 +84,8 @@ bool canCreateFileIn(const std::string& dir) {
 #else
 
 std::string userSettingsDir() {
-    // A relative XDG_CONFIG_HOME is to be ignored, as the base directory specification says.
+    // XDG_CONFIG_HOME counts only as an absolute path; a relative one is ignored, as the other
+    // programs of the desktop ignore it.
     const char* config = std::getenv("XDG_CONFIG_HOME");
     if (config && config[0] == '/')
         return filepath::join(config, kFolderName);

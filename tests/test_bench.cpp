@@ -4,6 +4,7 @@
 // simulator and a libmodbus server. The real program is run as a process and judged by its exit
 // status, its output, its log and what the sensor holds afterwards.
 
+#include "tests/support/cliprocess.h"
 #include "tests/support/modbusserver.h"
 #include "tests/support/simprocess.h"
 
@@ -22,48 +23,10 @@ namespace {
 
 const QString kProgram = QStringLiteral(QF_CLI_PATH);
 
-struct Run {
-    int code = -1;
-    QByteArray out;
-    QByteArray err;
-
-    QList<QJsonObject> objects() const {
-        QList<QJsonObject> list;
-        for (const QByteArray& line : out.split('\n')) {
-            if (line.isEmpty())
-                continue;
-            const QJsonDocument document = QJsonDocument::fromJson(line);
-            if (!document.isObject())
-                return {};
-            list << document.object();
-        }
-        return list;
-    }
-    QJsonObject object() const {
-        const QList<QJsonObject> list = objects();
-        return list.size() == 1 ? list.first() : QJsonObject();
-    }
-    QStringList lines() const {
-        QStringList list = QString::fromUtf8(out).split(QLatin1Char('\n'));
-        if (!list.isEmpty() && list.last().isEmpty())
-            list.removeLast();
-        return list;
-    }
-    QByteArray what() const { return "exit " + QByteArray::number(code) + "\n" + out + err; }
-};
+using Run = ProgramRun;
 
 Run run(const QStringList& args) {
-    QProcess process;
-    process.start(kProgram, args);
-    Run result;
-    if (!process.waitForFinished(60000)) {
-        process.kill();
-        process.waitForFinished();
-    }
-    result.code = process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
-    result.out = process.readAllStandardOutput();
-    result.err = process.readAllStandardError();
-    return result;
+    return runProgram(kProgram, args, 60000);
 }
 
 // The simulator on COM1 in a directory of its own; qf7320 is pointed at it with --port.

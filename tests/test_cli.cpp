@@ -2,6 +2,7 @@
 // simulated sensor over a pseudo-terminal and against a libmodbus RTU server, judged by its exit
 // status, its standard output (text, JSON, CSV) and its messages.
 
+#include "tests/support/cliprocess.h"
 #include "tests/support/modbusserver.h"
 #include "tests/support/simprocess.h"
 
@@ -29,47 +30,10 @@ const QString kProgram = QStringLiteral(QF_CLI_PATH);
 const QRegularExpression kIsoTime(
     QStringLiteral("^\\d{4}-\\d\\d-\\d\\dT\\d\\d:\\d\\d:\\d\\d\\.\\d{3}(Z|[+-]\\d\\d:\\d\\d)$"));
 
-struct Run {
-    int code = -1;
-    QByteArray out;
-    QByteArray err;
-    qint64 ms = 0;
-
-    QList<QJsonObject> objects() const {
-        QList<QJsonObject> list;
-        for (const QByteArray& line : out.split('\n')) {
-            if (line.isEmpty())
-                continue;
-            QJsonParseError error{};
-            const QJsonDocument document = QJsonDocument::fromJson(line, &error);
-            if (!document.isObject())
-                return {};
-            list << document.object();
-        }
-        return list;
-    }
-    QJsonObject object() const {
-        const QList<QJsonObject> list = objects();
-        return list.size() == 1 ? list.first() : QJsonObject();
-    }
-    QByteArray what() const { return "exit " + QByteArray::number(code) + "\n" + out + err; }
-};
+using Run = ProgramRun;
 
 Run run(const QStringList& args, const QString& program = kProgram) {
-    QProcess process;
-    QElapsedTimer clock;
-    clock.start();
-    process.start(program, args);
-    Run result;
-    if (!process.waitForFinished(30000)) {
-        process.kill();
-        process.waitForFinished();
-    }
-    result.ms = clock.elapsed();
-    result.code = process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
-    result.out = process.readAllStandardOutput();
-    result.err = process.readAllStandardError();
-    return result;
+    return runProgram(program, args);
 }
 
 // The simulator on COM1 in a directory of its own; qf7320 is pointed at it with --port.

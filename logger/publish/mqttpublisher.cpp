@@ -116,6 +116,7 @@ public:
     void publish(const Sample& sample) override;
     void finish(std::chrono::milliseconds time) override;
     std::vector<std::string> summary() const override;
+    long long waiting() const override;
 
 private:
     struct InFlight {
@@ -574,6 +575,11 @@ void MqttPublisher::stopSender() {
     }
     if (sender_.joinable())
         sender_.join();
+}
+
+long long MqttPublisher::waiting() const {
+    std::lock_guard lock(mutex_);
+    return static_cast<long long>(store_.held());
 }
 
 std::vector<std::string> MqttPublisher::summary() const {

@@ -64,6 +64,9 @@ public:
 
     // Lines for the poll's summary: delivered, waiting, dropped.
     virtual std::vector<std::string> summary() const = 0;
+
+    // The samples in the store not yet delivered.
+    virtual long long waiting() const = 0;
 };
 
 // The plugin's one entry point, found by this name.
