@@ -16,8 +16,6 @@ namespace cli {
 
 namespace {
 
-constexpr int kWindowHighestAddress = 35; // the window's rule for a new address
-constexpr int kHighestStation = 247;
 constexpr int kDefaultScanBauds[] = {4800, 9600, 14400, 19200};
 const std::string kCollisionAdvice =
     "Several sensors may be answering: with several sensors on one line, every one answers this "

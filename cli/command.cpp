@@ -146,7 +146,6 @@ std::optional<long long> wholeOption(const OptionParser& parser, std::string_vie
 }
 
 std::optional<std::vector<int>> parseStationList(std::string_view text) {
-    constexpr int kHighestStation = 247;
     std::vector<int> stations;
     for (const std::string& item : text::split(text, ',')) {
         const std::vector<std::string> ends = text::split(item, '-');

@@ -18,6 +18,11 @@
 
 namespace cli {
 
+// The highest Modbus station, and the highest address the window lets a sensor be given (what
+// address --set and commission keep to unless --force).
+constexpr int kHighestStation = 247;
+constexpr int kWindowHighestAddress = 35;
+
 // Documented in --help; a production-line script branches on them.
 enum Exit : int {
     kExitOk = 0,

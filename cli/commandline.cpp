@@ -14,7 +14,6 @@ constexpr int kLongestTimeoutMs = 600000;
 constexpr int kLongestGapMs = 10000;
 constexpr int kNetworkTimeoutMs = 1000; // the default --timeout over a network
 constexpr int kMostRetries = 100;
-constexpr int kHighestStation = 247;
 constexpr std::size_t kOptionColumn = 26;
 constexpr std::size_t kHelpWidth = 100;
 

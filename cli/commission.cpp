@@ -31,8 +31,6 @@ namespace {
 using Clock = std::chrono::steady_clock;
 using std::chrono::milliseconds;
 
-constexpr int kWindowHighestAddress = 35; // the window's rule for a new address
-constexpr int kHighestStation = 247;
 constexpr int kFactoryAddress = 1;
 // How often the line is asked while nothing changes on it: a sensor connected is seen within
 // this and one timeout.

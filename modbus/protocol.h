@@ -8,6 +8,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -28,6 +29,11 @@ constexpr int kParameterRows = 5;
 constexpr std::uint8_t kParameterWriteRegisterHigh = 0x0A;
 constexpr std::uint8_t kParameterFirstRegister = 3; // row i reads start + 3 + i, writes 0x0A03 + i
 constexpr std::uint8_t kAddressRegisterHigh = 0x0B; // the station address lives at 0x0B00
+
+// The 16-bit word at `at` and `at + 1`, high-order byte first as Modbus sends it.
+inline std::uint16_t wordAt(std::span<const std::uint8_t> bytes, std::size_t at) {
+    return static_cast<std::uint16_t>(bytes[at] << 8 | bytes[at + 1]);
+}
 
 // A request as it goes on the wire: six bytes, then the CRC of those six, low-order byte first.
 using Frame = std::array<std::uint8_t, 8>;

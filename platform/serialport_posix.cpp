@@ -1,5 +1,7 @@
 #include "platform/serialport.h"
 
+#include "platform/deadline.h"
+
 #include <algorithm>
 #include <array>
 #include <cerrno>
@@ -24,12 +26,6 @@ namespace {
 
 std::string errnoText(int error) {
     return std::strerror(error);
-}
-
-// Milliseconds left until the deadline, for poll(): 0 once it has passed.
-int millisLeft(Clock::time_point deadline) {
-    const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
-    return static_cast<int>(std::clamp<long long>(left.count(), 0, 24LL * 3600 * 1000));
 }
 
 // The lock file of a device, named and placed as the serial programs of the system (Qt's

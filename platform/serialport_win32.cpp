@@ -1,5 +1,6 @@
 #include "platform/serialport.h"
 
+#include "platform/deadline.h"
 #include "platform/files.h"
 #include "platform/text.h"
 
@@ -30,12 +31,6 @@ std::string systemText(DWORD error) {
     if (result.empty())
         result = text::format("system error %1", {static_cast<unsigned long>(error)});
     return result;
-}
-
-// Milliseconds left until the deadline, for a wait: 0 once it has passed.
-DWORD millisLeft(Clock::time_point deadline) {
-    const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
-    return static_cast<DWORD>(std::clamp<long long>(left.count(), 0, 24LL * 3600 * 1000));
 }
 
 // COM1-COM9 open by name, COM10 and above only as \\.\COM10: the device namespace works for
@@ -181,7 +176,7 @@ SerialPort::Read SerialPort::read(std::uint8_t* into, std::size_t most, std::siz
         // into short slices up to the deadline, which costs nothing where the first byte ends
         // the read and keeps the latency within a slice where it does not.
         constexpr DWORD kSliceMs = 5;
-        const DWORD left = std::clamp<DWORD>(millisLeft(deadline), 1, kSliceMs);
+        const DWORD left = std::clamp<DWORD>(static_cast<DWORD>(millisLeft(deadline)), 1, kSliceMs);
         if (left != readTimeMs_ && !setReadTime(left)) {
             errorText_ = systemText(GetLastError());
             return Read::Lost;

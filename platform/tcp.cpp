@@ -1,5 +1,6 @@
 #include "platform/tcp.h"
 
+#include "platform/deadline.h"
 #include "platform/text.h"
 
 #include <algorithm>
@@ -29,12 +30,6 @@ namespace platform {
 
 namespace {
 
-// Milliseconds left until the deadline, for poll(): 0 once it has passed.
-int millisLeft(Clock::time_point deadline) {
-    const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
-    return static_cast<int>(std::clamp<long long>(left.count(), 0, 24LL * 3600 * 1000));
-}
-
 // The few calls that differ between POSIX sockets and Winsock, each once.
 #ifdef _WIN32
 
@@ -57,7 +52,7 @@ bool connectPending(int error) {
     return error == WSAEWOULDBLOCK || error == WSAEINPROGRESS;
 }
 
-std::string errnoText(int error) {
+std::string socketErrorText(int error) {
     char* buffer = nullptr;
     const DWORD length = FormatMessageA(
         FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
@@ -138,7 +133,7 @@ bool connectPending(int error) {
     return error == EINPROGRESS;
 }
 
-std::string errnoText(int error) {
+std::string socketErrorText(int error) {
     return std::strerror(error);
 }
 
@@ -319,7 +314,7 @@ bool TcpConnection::connect(const std::string& host, std::uint16_t port, int tim
     }
     if (firstError) {
         failure_ = ConnectFailure::Other;
-        errorText_ = errnoText(firstError);
+        errorText_ = socketErrorText(firstError);
     } else {
         errorText_ = text::format("connection refused (nothing listens on port %1)", {port});
     }
@@ -358,7 +353,7 @@ bool TcpConnection::write(const std::uint8_t* bytes, std::size_t size, Clock::ti
         }
         return lost(n < 0 && error == kBrokenPipe
                         ? std::string("the connection was closed by the far end")
-                        : "the connection failed: " + errnoText(error));
+                        : "the connection failed: " + socketErrorText(error));
     }
     return true;
 }
@@ -385,14 +380,14 @@ TcpConnection::Read TcpConnection::read(std::uint8_t* into, std::size_t most, st
             continue;
         if (!wouldBlock(error)) {
             lost(error == kReset ? std::string("the connection was reset by the far end")
-                                 : "the connection failed: " + errnoText(error));
+                                 : "the connection failed: " + socketErrorText(error));
             return Read::Closed;
         }
         const int ready = waitFor(fd_, false, millisLeft(deadline));
         if (ready == 0)
             return Read::Timeout;
         if (ready < 0 && lastError() != kInterrupted) {
-            lost("the connection failed: " + errnoText(lastError()));
+            lost("the connection failed: " + socketErrorText(lastError()));
             return Read::Closed;
         }
     }

@@ -58,6 +58,11 @@ bool endsWithNoCase(std::string_view text, std::string_view suffix);
 // Without blanks, tabs and line ends at either end.
 std::string_view trimmed(std::string_view text);
 
+// An ASCII decimal digit, whatever the locale.
+inline bool isDigit(char c) {
+    return c >= '0' && c <= '9';
+}
+
 // The pieces between the separators; with skipEmpty, empty pieces are left out.
 std::vector<std::string> split(std::string_view text, char separator, bool skipEmpty = false);
 std::string join(const std::vector<std::string>& pieces, std::string_view separator);

@@ -72,17 +72,13 @@ std::string entryToMake(const std::string& programDir, int port) {
     return comPortEntryIn(settingsFolder(programDir).writeFolder(), port);
 }
 
-bool isDigit(char c) {
-    return c >= '0' && c <= '9';
-}
-
 } // namespace
 
 std::optional<int> parseComPortName(std::string_view written) {
     std::string_view name = text::trimmed(written);
     if (text::startsWithNoCase(name, "COM"))
         name.remove_prefix(3);
-    if (name.empty() || name.size() > 3 || !std::all_of(name.begin(), name.end(), isDigit))
+    if (name.empty() || name.size() > 3 || !std::all_of(name.begin(), name.end(), text::isDigit))
         return std::nullopt;
     const std::optional<long long> port = text::wholeNumber(name, 1, 255);
     if (!port)

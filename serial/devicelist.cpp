@@ -23,15 +23,11 @@ namespace serial {
 
 namespace {
 
-bool isDigit(char c) {
-    return c >= '0' && c <= '9';
-}
-
 // "ttyS10" as ("ttyS", 10), so that a listing runs ttyS2, ttyS10 rather than ttyS10, ttyS2. A
 // number too long to read sorts as 0.
 std::pair<std::string, long long> pathOrder(const std::string& path) {
     std::size_t start = path.size();
-    while (start > 0 && isDigit(path[start - 1]))
+    while (start > 0 && text::isDigit(path[start - 1]))
         --start;
     if (start == path.size())
         return {path, -1};
@@ -55,7 +51,7 @@ std::optional<int> uartType(const std::string& name, const DeviceTree& tree) {
 
 bool isUartSlot(const std::string& name) {
     return name.size() > 4 && name.starts_with("ttyS") &&
-           std::all_of(name.begin() + 4, name.end(), isDigit);
+           std::all_of(name.begin() + 4, name.end(), text::isDigit);
 }
 
 // The names in a directory in name order, without "." and "..", hidden names left out.

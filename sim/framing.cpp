@@ -1,14 +1,12 @@
 #include "sim/framing.h"
 
+#include "modbus/protocol.h"
+
 namespace sim {
 
 namespace {
 
 constexpr std::size_t kCrc = 2;
-
-std::uint16_t word(std::span<const std::uint8_t> bytes, std::size_t at) {
-    return static_cast<std::uint16_t>(bytes[at] << 8 | bytes[at + 1]);
-}
 
 Bytes header(std::uint16_t transaction, std::size_t following) {
     return {
@@ -52,11 +50,11 @@ std::optional<std::size_t> rtuRequestLength(std::span<const std::uint8_t> stream
 }
 
 MbapFrame mbapFrame(std::span<const std::uint8_t> stream) {
-    if (stream.size() >= 4 && word(stream, 2) != 0)
+    if (stream.size() >= 4 && protocol::wordAt(stream, 2) != 0)
         return {MbapFrame::State::bad, 0};
     if (stream.size() < 6)
         return {};
-    const std::size_t following = word(stream, 4);
+    const std::size_t following = protocol::wordAt(stream, 4);
     if (following < 2 || 6 + following > kMbapLargest)
         return {MbapFrame::State::bad, 0};
     if (stream.size() < 6 + following)
@@ -65,7 +63,7 @@ MbapFrame mbapFrame(std::span<const std::uint8_t> stream) {
 }
 
 std::uint16_t mbapTransaction(std::span<const std::uint8_t> frame) {
-    return word(frame, 0);
+    return protocol::wordAt(frame, 0);
 }
 
 Bytes mbapToRtu(std::span<const std::uint8_t> frame) {

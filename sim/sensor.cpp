@@ -20,10 +20,6 @@ constexpr std::uint16_t kTemperature = 2350; // 23.50 degrees
 constexpr std::uint16_t kHumidity = 4500;    // 45.00 %
 constexpr std::size_t kFixedFrameLength = 8; // station, function, 2 x 16 bits, CRC
 
-std::uint16_t word(std::span<const std::uint8_t> frame, std::size_t at) {
-    return static_cast<std::uint16_t>(frame[at] << 8 | frame[at + 1]);
-}
-
 std::string hex4(unsigned value) {
     static constexpr char digits[] = "0123456789ABCDEF";
     std::string text = "0x0000";
@@ -173,7 +169,7 @@ Outcome Sensor::handle(std::span<const std::uint8_t> request, double seconds) {
             return out;
         }
         std::string action;
-        write(word(request, 2), word(request, 4), action);
+        write(protocol::wordAt(request, 2), protocol::wordAt(request, 4), action);
         out.action = "broadcast: " + action;
         return out;
     }
@@ -187,8 +183,8 @@ Outcome Sensor::handle(std::span<const std::uint8_t> request, double seconds) {
     case 0x04: {
         if (request.size() != kFixedFrameLength)
             return exception(station, function, kIllegalValue, "malformed read");
-        const unsigned start = word(request, 2);
-        const unsigned quantity = word(request, 4);
+        const unsigned start = protocol::wordAt(request, 2);
+        const unsigned quantity = protocol::wordAt(request, 4);
         const std::string what = "read " + plural(quantity, "register") + " from " +
                                  std::to_string(start) + " (function " + std::to_string(function) +
                                  ")";
@@ -212,7 +208,8 @@ Outcome Sensor::handle(std::span<const std::uint8_t> request, double seconds) {
         if (request.size() != kFixedFrameLength)
             return exception(station, function, kIllegalValue, "malformed write");
         std::string action;
-        if (const auto code = write(word(request, 2), word(request, 4), action))
+        if (const auto code =
+                write(protocol::wordAt(request, 2), protocol::wordAt(request, 4), action))
             return exception(station, function, *code, action);
         out.addressed = true;
         out.answer.assign(request.begin(), request.end());

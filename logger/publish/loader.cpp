@@ -28,16 +28,12 @@ std::string environment(const char* name) {
     return value ? value : "";
 }
 
-bool isDigit(char c) {
-    return c >= '0' && c <= '9';
-}
-
 bool isHex(char c) {
-    return isDigit(c) || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
+    return text::isDigit(c) || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
 }
 
 bool isLetterOrDigit(char c) {
-    return isDigit(c) || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
+    return text::isDigit(c) || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
 }
 
 // A host name or IPv4 address (letters, digits, dots and hyphens), or an IPv6 address in
@@ -175,7 +171,7 @@ std::optional<BrokerAddress> parseBrokerUrl(const std::string& url, std::string&
                 return std::nullopt;
             int value = 0;
             for (const char c : port.substr(1)) {
-                if (!isDigit(c))
+                if (!text::isDigit(c))
                     return std::nullopt;
                 value = value * 10 + (c - '0');
             }
