@@ -143,12 +143,13 @@ std::string connectFailureText(const Line& line, const transport::OpenFailure& f
                                int connectTimeoutMs);
 
 // One command: its name, help, options and the function that runs it.
+// One command of the table in verbs.cpp. Its texts are the table's string literals.
 struct Verb {
-    std::string name;
-    std::string arguments; // after the name in the synopsis: "NAME VALUE"
-    std::string summary;   // one line in the list of commands
-    std::string description;
-    std::vector<std::string> examples;
+    std::string_view name;
+    std::string_view arguments; // after the name in the synopsis: "NAME VALUE"
+    std::string_view summary;   // one line in the list of commands
+    std::string_view description;
+    std::vector<std::string_view> examples;
     std::vector<Option> options;
     int (*run)(Context&) = nullptr;
     int timeoutMs = 500;      // the default --timeout

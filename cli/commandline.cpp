@@ -4,7 +4,6 @@
 #include "platform/text.h"
 
 #include <algorithm>
-#include <set>
 
 namespace cli {
 
@@ -19,7 +18,7 @@ constexpr std::size_t kHelpWidth = 100;
 
 // The words of `text` in lines of at most kHelpWidth characters, every line after the first
 // indented by `indent` blanks.
-std::string wrapped(const std::string& text, std::size_t indent, std::size_t firstColumn = 0) {
+std::string wrapped(std::string_view text, std::size_t indent, std::size_t firstColumn = 0) {
     std::string result;
     std::size_t column = firstColumn;
     for (const std::string& word : text::split(text, ' ', true)) {
@@ -38,9 +37,12 @@ std::string wrapped(const std::string& text, std::size_t indent, std::size_t fir
 }
 
 // `text` padded with blanks to `width` characters.
-std::string leftJustified(const std::string& text, std::size_t width) {
+std::string leftJustified(std::string_view text, std::size_t width) {
     const std::size_t size = text::characters(text);
-    return size >= width ? text : text + std::string(width - size, ' ');
+    std::string result(text);
+    if (size < width)
+        result.append(width - size, ' ');
+    return result;
 }
 
 // "read, get and poll": the commands whose -s takes a list.
@@ -48,7 +50,7 @@ std::string stationListCommands() {
     std::vector<std::string> names;
     for (const Verb& verb : verbs())
         if (verb.stationList)
-            names.push_back(verb.name);
+            names.emplace_back(verb.name);
     if (names.empty())
         return {};
     const std::string last = names.back();
@@ -159,11 +161,11 @@ std::string optionLines(const std::vector<Option>& options) {
     std::string text;
     for (const Option& option : options) {
         std::vector<std::string> names;
-        for (const std::string& name : option.names)
-            names.push_back((name.size() == 1 ? "-" : "--") + name);
+        for (const std::string_view name : option.names)
+            names.push_back(std::string(name.size() == 1 ? "-" : "--").append(name));
         std::string left = "  " + text::join(names, ", ");
         if (!option.valueName.empty())
-            left += ' ' + option.valueName;
+            left += ' ' + option.valueName.str();
         if (text::characters(left) >= kOptionColumn)
             left += '\n' + std::string(kOptionColumn, ' ');
         else
@@ -200,7 +202,7 @@ std::string overallHelp() {
     for (const Verb& verb : verbs())
         column = std::max(column, text::characters(verb.name) + 1);
     for (const Verb& verb : verbs())
-        text += "  " + leftJustified(verb.name, column) + verb.summary + "\n";
+        text += "  " + leftJustified(verb.name, column) + std::string(verb.summary) + "\n";
     text += "  " + leftJustified("help", column) +
             "a command's options and an example: qf7320 help COMMAND\n";
     text += "\nOptions of every command:\n" + optionLines(commonOptionsAndVersion());
@@ -214,9 +216,9 @@ std::string overallHelp() {
 }
 
 std::string verbHelp(const Verb& verb) {
-    std::string text =
-        text::format("usage: qf7320 %1%2 [options]\n\n",
-                     {verb.name, verb.arguments.empty() ? std::string() : ' ' + verb.arguments});
+    std::string text = text::format(
+        "usage: qf7320 %1%2 [options]\n\n",
+        {verb.name, verb.arguments.empty() ? std::string() : ' ' + std::string(verb.arguments)});
     text += wrapped(verb.description, 0) + "\n";
     if (!verb.options.empty())
         text += "\nOptions:\n" + optionLines(verb.options);
@@ -224,29 +226,25 @@ std::string verbHelp(const Verb& verb) {
     text += '\n';
     text += exitStatusLines();
     text += verb.examples.size() == 1 ? "\nExample:\n" : "\nExamples:\n";
-    for (const std::string& example : verb.examples)
-        text += "  " + example + '\n';
+    for (const std::string_view example : verb.examples)
+        text += "  " + std::string(example) + '\n';
     return text;
 }
 
-// Every option any command knows, each once: with these, an option's value is never taken for
-// the command's name, wherever the options stand.
+// Every option any command knows: with these, an option's value is never taken for the
+// command's name, wherever the options stand. A name that several commands share is found as its
+// first, the common option's or the first command's.
 std::vector<Option> everyOption() {
     std::vector<Option> options = commonOptionsAndVersion();
-    std::set<std::string> known;
-    for (const Option& option : options)
-        known.insert(option.names.front());
     for (const Verb& verb : verbs())
-        for (const Option& option : verb.options)
-            if (known.insert(option.names.front()).second)
-                options.push_back(option);
+        options.insert(options.end(), verb.options.begin(), verb.options.end());
     return options;
 }
 
 std::string commandNames() {
     std::vector<std::string> names;
     for (const Verb& verb : verbs())
-        names.push_back(verb.name);
+        names.emplace_back(verb.name);
     return text::join(names, ", ");
 }
 
@@ -393,7 +391,7 @@ int runCommandLine(const std::vector<std::string>& arguments, const std::string&
         return kExitUsage;
     }
     Output out(common->json, common->trace);
-    Context context(parser, *common, out, verb->name);
+    Context context(parser, *common, out, std::string(verb->name));
     return verb->run(context);
 }
 

@@ -17,8 +17,8 @@ namespace {
 // An option's names as typed: -p, --port.
 std::vector<std::string> typedNames(const Option& option) {
     std::vector<std::string> words;
-    for (const std::string& name : option.names)
-        words.push_back((text::characters(name) == 1 ? "-" : "--") + name);
+    for (const std::string_view name : option.names)
+        words.push_back(std::string(text::characters(name) == 1 ? "-" : "--").append(name));
     return words;
 }
 
@@ -36,8 +36,9 @@ std::string names(const Option& option) {
 
 // What the shell offers for an option's value, from what the value is.
 std::string valueCompletion(const Option& option) {
-    const std::string name = option.names.empty() ? std::string() : option.names.back();
-    const std::string& value = option.valueName;
+    const std::string name =
+        option.names.empty() ? std::string() : std::string(option.names.back());
+    const std::string value = option.valueName.str();
     if (name == "port")
         return "_qf7320_offer \"$(_qf7320_devices)\"";
     if (name == "baud")
@@ -73,7 +74,7 @@ std::string bashCompletion() {
     common.push_back(versionOption());
     std::vector<std::string> commands;
     for (const Verb& verb : verbs())
-        commands.push_back(verb.name);
+        commands.emplace_back(verb.name);
     const std::string verbNames = text::join(commands, " ");
     commands.push_back("help");
 

@@ -113,9 +113,10 @@ std::string optionEntries(const std::vector<Option>& options) {
     std::string text;
     for (const Option& option : options) {
         std::vector<std::string> names;
-        for (const std::string& name : option.names)
+        for (const std::string_view name : option.names)
             names.push_back(text::format(
-                "\\fB%1\\fR", {roff((text::characters(name) == 1 ? "-" : "--") + name)}));
+                "\\fB%1\\fR",
+                {roff(std::string(text::characters(name) == 1 ? "-" : "--").append(name))}));
         std::string head = text::join(names, ", ");
         if (!option.valueName.empty())
             head += text::format(" \\fI%1\\fR", {roff(option.valueName)});
@@ -124,9 +125,9 @@ std::string optionEntries(const std::vector<Option>& options) {
     return text;
 }
 
-std::string exampleLines(const std::vector<std::string>& examples) {
+std::string exampleLines(const std::vector<std::string_view>& examples) {
     std::string text = ".PP\n.RS\n.nf\n";
-    for (const std::string& example : examples)
+    for (const std::string_view example : examples)
         text += roff(example) + '\n';
     return text + ".fi\n.RE\n";
 }

@@ -23,7 +23,7 @@ void OptionParser::addOptions(const std::vector<Option>& options) {
 
 int OptionParser::find(std::string_view name) const {
     for (std::size_t i = 0; i < options_.size(); ++i)
-        for (const std::string& known : options_[i].names)
+        for (const std::string_view known : options_[i].names)
             if (known == name)
                 return static_cast<int>(i);
     return -1;

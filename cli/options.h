@@ -5,24 +5,64 @@
 // reads as a negative number ("-1000", "-.5") is a value, never an option. The error texts are
 // the ones every version of qf7320 has printed.
 
+#include <array>
+#include <initializer_list>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
 
 namespace cli {
 
+// A help text: a string literal, pointed at and never copied (the table of commands is built at
+// every start of a one-shot command), or a text made at run time, held once and shared by copies.
+class Text {
+public:
+    Text() = default;
+    Text(const char* literal) : view_(literal) {}
+    Text(std::string made)
+        : made_(std::make_shared<const std::string>(std::move(made))), view_(*made_) {}
+
+    std::string_view view() const { return view_; }
+    std::string str() const { return std::string(view_); }
+    bool empty() const { return view_.empty(); }
+    operator std::string_view() const { return view_; }
+
+private:
+    std::shared_ptr<const std::string> made_;
+    std::string_view view_;
+};
+
+// An option's names, one or two: a letter for -x and a word for --name. String literals,
+// pointed at.
+class Names {
+public:
+    Names(const char* name) : names_{name}, size_(1) {}
+    Names(std::initializer_list<std::string_view> names) {
+        for (const std::string_view name : names)
+            if (size_ < names_.size())
+                names_[size_++] = name;
+    }
+
+    const std::string_view* begin() const { return names_.data(); }
+    const std::string_view* end() const { return names_.data() + size_; }
+    std::string_view front() const { return names_[0]; }
+    std::string_view back() const { return names_[size_ - 1]; }
+    bool empty() const { return size_ == 0; }
+
+private:
+    std::array<std::string_view, 2> names_{};
+    std::size_t size_ = 0;
+};
+
 struct Option {
-    std::vector<std::string> names; // one letter for -x, longer for --name
-    std::string description;
-    std::string valueName; // empty for a flag
+    Names names{};
+    Text description;
+    Text valueName; // empty for a flag
 
     Option() = default;
-    // One name. (A name held in a std::string goes in braces, as a list of one.)
-    Option(const char* name, std::string description, std::string valueName = {})
-        : names{name}, description(std::move(description)), valueName(std::move(valueName)) {}
-    Option(std::vector<std::string> names, std::string description, std::string valueName = {})
-        : names(std::move(names)), description(std::move(description)),
-          valueName(std::move(valueName)) {}
+    Option(Names names, Text description, Text valueName = {})
+        : names(names), description(std::move(description)), valueName(std::move(valueName)) {}
 
     bool takesValue() const { return !valueName.empty(); }
 };
