@@ -92,8 +92,7 @@ QString frmMain::defaultProgramDir() {
 // written and the user's holds one; it is saved where it is read when the program's folder can
 // be written, else in the user's folder (serial/settingsfolder.h, shared with the command line).
 QString frmMain::settingsFilePath() const {
-    const std::string folder =
-        serial::settingsFolder(programDir_.toStdString()).readFolder("comm.set");
+    const std::string folder = serial::settingsReadFolder(programDir_.toStdString(), "comm.set");
     return QDir(QString::fromStdString(folder)).filePath(QStringLiteral("comm.set"));
 }
 

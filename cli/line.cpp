@@ -18,8 +18,7 @@ constexpr std::size_t kSettingsReadLimit = 4096;
 // comm.set where the window reads it: beside the program, or in the user's folder when the
 // program's cannot be written (serial/settingsfolder.h).
 std::string settingsPath(const std::string& programDir) {
-    return platform::joinPath(serial::settingsFolder(programDir).readFolder("comm.set"),
-                              "comm.set");
+    return platform::joinPath(serial::settingsReadFolder(programDir, "comm.set"), "comm.set");
 }
 
 // What comm.set holds, if it can be read at all.

@@ -12,7 +12,7 @@ std::string comPortEntryIn(const std::string& folder, int port) {
 
 std::string comPortEntry(const std::string& programDir, int port) {
     const std::string name = text::format("COM%1", {port});
-    return filepath::join(settingsFolder(programDir).readFolder(name), name);
+    return filepath::join(settingsReadFolder(programDir, name), name);
 }
 
 #ifdef _WIN32

@@ -50,6 +50,13 @@ SettingsFolder settingsFolder(const std::string& programDir) {
     return folder;
 }
 
+std::string settingsReadFolder(const std::string& programDir, const std::string& name) {
+    const std::string user = userSettingsDir();
+    if (user.empty() || !filepath::occupied(filepath::join(user, name)))
+        return programDir;
+    return settingsFolder(programDir).readFolder(name);
+}
+
 #ifdef _WIN32
 
 std::string userSettingsDir() {

@@ -39,6 +39,11 @@ struct SettingsFolder {
 // The settings folder of a program in programDir, as things stand now.
 SettingsFolder settingsFolder(const std::string& programDir);
 
+// The folder `name` is read from, as settingsFolder(programDir).readFolder(name) answers, with
+// nothing created to ask: when the user's folder does not hold the name, the answer is the
+// program's whether or not that can be written, so the question is put only when it does.
+std::string settingsReadFolder(const std::string& programDir, const std::string& name);
+
 // The user's own folder for this program's settings (see above); empty when the environment
 // names no home.
 std::string userSettingsDir();

@@ -583,6 +583,28 @@ private slots:
                  folder.replace(QLatin1Char('~'), QStringLiteral("/home/someone")));
     }
 
+    // What a read asks for (no trial file unless the user's folder holds the name) answers as
+    // the whole rule does: for a folder that can be written and for /proc, which cannot, with
+    // the name in the user's folder, there as a link whose target has gone, or not there.
+    void readFolderAsTheRuleSays() {
+        MadeUpFiles files;
+        const QByteArray savedConfig = qgetenv("XDG_CONFIG_HOME");
+        qputenv("XDG_CONFIG_HOME", files.path("config").toUtf8());
+        const auto restore = qScopeGuard([&] { qputenv("XDG_CONFIG_HOME", savedConfig); });
+        QDir().mkpath(files.path("prog"));
+        files.file(QStringLiteral("config/qf7320/comm.set"));
+        files.link(QStringLiteral("config/qf7320/COM3"), files.path("gone"));
+        for (const std::string& program : {files.at("prog"), std::string("/proc")}) {
+            for (const std::string name : {"comm.set", "COM3", "COM4"}) {
+                const std::string expected = serial::settingsFolder(program).readFolder(name);
+                QCOMPARE(serial::settingsReadFolder(program, name), expected);
+            }
+        }
+        QCOMPARE(serial::settingsReadFolder("/proc", "comm.set"), files.at("config/qf7320"));
+        QCOMPARE(serial::settingsReadFolder(files.at("prog"), "comm.set"), files.at("prog"));
+        QCOMPARE(serial::settingsReadFolder("/proc", "COM4"), std::string("/proc"));
+    }
+
     // A program folder nobody may write in (/proc, which refuses root too): link makes COMn in
     // the user's folder, made for it; the window and the command line then open COMn from
     // there, and remove takes it away again. A refused device makes no folder.
