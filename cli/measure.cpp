@@ -40,7 +40,8 @@ int readCommand(Context& context) {
     for (const int station : stations) {
         const Result result = context.engine().transact(measurementRequest(station, count),
                                                         protocol::ReplyKind::Registers);
-        json::Value object = context.record(station);
+        // The record (its time read from the clock and the time zone) only goes out as JSON.
+        json::Value object = context.out().json() ? context.record(station) : json::Value();
         if (result.status != Status::Ok) {
             exit = worseExit(
                 exit,
