@@ -137,6 +137,8 @@ int startup(int runs);
 // qf7320 poll --period 0 as a child, and the whole process of qf7320 read against mbpoll's.
 int cliPoll(int baud, int samples);
 int cliProcess(int runs);
+// qf7320 poll --period 0 at BAUD: its resident memory after SECONDS (VmRSS and VmHWM).
+int cliResident(int baud, int seconds);
 // The same over Modbus TCP against libmodbus's TCP master and mbpoll, and three stations on one
 // line polled back to back, with and without a muted one (see netcycle.cpp).
 int cliTcpPoll(int samples);

@@ -13,6 +13,9 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QStandardPaths>
+#include <QThread>
+
+#include <csignal>
 
 #include <fcntl.h>
 #include <spawn.h>
@@ -267,20 +270,21 @@ int cliProcess(int runs) {
         toolCpuMs.push_back(a.cpuMs);
         referenceCpuMs.push_back(b.cpuMs);
     }
-    // Where qf7320's time goes: a program that only links Qt Core, and qf7320 without the line.
-    std::vector<double> floorCpuMs;
+    // Where the time goes before any line is opened: each program started, its options read,
+    // and ended.
     std::vector<double> versionCpuMs;
+    std::vector<double> mbpollVersionCpuMs;
     for (int i = 0; i < runs; ++i) {
-        const WholeRun floor = wholeRun(QStringLiteral(QF_QTFLOOR_PATH), {});
         const WholeRun version =
             wholeRun(QStringLiteral(QF_CLI_PATH), {QStringLiteral("--version")});
-        if (!floor.ok || !version.ok)
-            return failure("the floor program or qf7320 --version failed");
-        floorCpuMs.push_back(floor.cpuMs);
+        const WholeRun mbpollVersion = wholeRun(mbpoll, {QStringLiteral("-V")});
+        if (!version.ok || !mbpollVersion.ok)
+            return failure("qf7320 --version or mbpoll -V failed");
         versionCpuMs.push_back(version.cpuMs);
+        mbpollVersionCpuMs.push_back(mbpollVersion.cpuMs);
     }
-    result("qt_floor_cpu_ms", median(floorCpuMs));
     result("version_cpu_ms", median(versionCpuMs));
+    result("mbpoll_version_cpu_ms", median(mbpollVersionCpuMs));
 
     const Stats t = summarize(toolMs);
     const Stats m = summarize(referenceMs);
@@ -294,6 +298,50 @@ int cliProcess(int runs) {
     result("tool_cpu_ms", tc);
     result("mbpoll_cpu_ms", mc);
     result("cpu_ratio", mc > 0 ? tc / mc : 0);
+    return 0;
+}
+
+int cliResident(int baud, int seconds) {
+    ProgramDir dir;
+    Simulator sim;
+    if (!dir.valid() || !sim.start(dir, baud, kPacedSimulator))
+        return failure("the simulator did not start: " + sim.log().toStdString());
+    const QByteArray program = QFile::encodeName(QStringLiteral(QF_CLI_PATH));
+    const QByteArray port = QFile::encodeName(dir.link());
+    const QByteArray rate = QByteArray::number(baud);
+    std::vector<const char*> argv{
+        program.constData(), "--port", port.constData(), "--baud", rate.constData(), "poll",
+        "--period",          "0",      "--csv",          "-",      nullptr};
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
+    pid_t pid = -1;
+    const int spawned = posix_spawn(&pid, argv[0], &actions, nullptr,
+                                    const_cast<char* const*>(argv.data()), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    if (spawned != 0)
+        return failure("qf7320 poll did not start");
+    // Read while it polls, then ended as Ctrl-C ends it.
+    QThread::sleep(static_cast<unsigned long>(seconds));
+    long long rss = 0;
+    long long hwm = 0;
+    QFile status(QStringLiteral("/proc/%1/status").arg(pid));
+    if (status.open(QIODevice::ReadOnly)) {
+        for (const QByteArray& line : status.readAll().split('\n')) {
+            if (line.startsWith("VmRSS:"))
+                rss = line.mid(6).trimmed().split(' ').first().toLongLong();
+            if (line.startsWith("VmHWM:"))
+                hwm = line.mid(6).trimmed().split(' ').first().toLongLong();
+        }
+    }
+    kill(pid, SIGINT);
+    int exitStatus = 0;
+    waitpid(pid, &exitStatus, 0);
+    if (rss == 0 || !WIFEXITED(exitStatus) || WEXITSTATUS(exitStatus) != 0)
+        return failure("qf7320 poll failed or its memory could not be read");
+    result("rss_kb", double(rss));
+    result("hwm_kb", double(hwm));
     return 0;
 }
 

@@ -25,6 +25,7 @@ constexpr const char* kUsage =
     "       qf7320-bench startup RUNS\n"
     "       qf7320-bench cli-poll BAUD SAMPLES\n"
     "       qf7320-bench cli-process RUNS\n"
+    "       qf7320-bench cli-resident BAUD SECONDS\n"
     "       qf7320-bench cli-tcp-poll SAMPLES\n"
     "       qf7320-bench cli-tcp-process RUNS\n"
     "       qf7320-bench cli-bus BAUD CYCLES\n"
@@ -70,7 +71,7 @@ int main(int argc, char** argv) {
                       mode == "window-load" || mode == "profile") &&
                      wholeNumbers(argc, argv, 2, 3, n)) ||
                     ((mode == "cli-poll" || mode == "load-without-line" || mode == "modbus-load" ||
-                      mode == "cli-bus") &&
+                      mode == "cli-bus" || mode == "cli-resident") &&
                      wholeNumbers(argc, argv, 2, 2, n)) ||
                     ((mode == "startup" || mode == "cli-process" || mode == "floor" ||
                       mode == "cli-mqtt" || mode == "cli-http" || mode == "cli-tcp-poll" ||
@@ -106,6 +107,8 @@ int main(int argc, char** argv) {
         return bench::profile(n[0], n[1], n[2]);
     if (mode == "cli-poll")
         return bench::cliPoll(n[0], n[1]);
+    if (mode == "cli-resident")
+        return bench::cliResident(n[0], n[1]);
     if (mode == "cli-process")
         return bench::cliProcess(n[0]);
     if (mode == "cli-tcp-poll")
