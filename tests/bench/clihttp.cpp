@@ -75,6 +75,8 @@ double poll(const ProgramDir& dir, int samples, quint16 port, std::string& error
     process.setStandardOutputFile(output);
     process.setReadChannel(QProcess::StandardError);
     process.start(QStringLiteral(QF_CLI_PATH), args);
+    // Running, not merely starting, before its standard error is waited on below.
+    process.waitForStarted(10000);
     QProcess browser;
     if (port) {
         // The page opened once the server says where it is, and kept open to the end.
@@ -166,6 +168,7 @@ int cliHttp(int samples) {
                    QString::number(kBaud), QStringLiteral("poll"), QStringLiteral("--duration"),
                    QStringLiteral("30"), QStringLiteral("--http"),
                    QStringLiteral("127.0.0.1:%1").arg(port)});
+    process.waitForStarted(10000);
     QByteArray said;
     while (!said.contains("serving this poll") && process.state() == QProcess::Running)
         if (process.waitForReadyRead(100))
