@@ -34,12 +34,12 @@ private:
 };
 
 // An option's names, one or two: a letter for -x and a word for --name. String literals,
-// pointed at.
+// pointed at (as plain character pointers, so that no std::string, which would go away, is taken).
 class Names {
 public:
     Names(const char* name) : names_{name}, size_(1) {}
-    Names(std::initializer_list<std::string_view> names) {
-        for (const std::string_view name : names)
+    Names(std::initializer_list<const char*> names) {
+        for (const char* name : names)
             if (size_ < names_.size())
                 names_[size_++] = name;
     }
