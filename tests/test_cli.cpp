@@ -1093,27 +1093,17 @@ private slots:
         // readOnly: qf7320 with its folder mounted read-only; the wrapper exits with 97 when the
         // mount cannot be made.
         auto qf7320 = [&](const QStringList& args, bool readOnly = false) {
-            QProcess process;
-            process.setProcessEnvironment(environment);
-            if (readOnly)
-                process.start(QStringLiteral("unshare"),
+            if (!readOnly)
+                return runProgram(kProgram, args, 30000, environment);
+            return runProgram(QStringLiteral("unshare"),
                               QStringList{QStringLiteral("-rm"), QStringLiteral("sh"),
                                           QStringLiteral("-c"),
                                           QStringLiteral("mount --bind \"$0\" \"$0\" && mount -o "
                                                          "remount,bind,ro \"$0\" || exit 97; "
                                                          "exec \"$@\""),
                                           binDir, kProgram} +
-                                  args);
-            else
-                process.start(kProgram, args);
-            Run result;
-            if (!process.waitForFinished(30000))
-                process.kill();
-            process.waitForFinished();
-            result.code = process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
-            result.out = process.readAllStandardOutput();
-            result.err = process.readAllStandardError();
-            return result;
+                                  args,
+                              30000, environment);
         };
         const QString header = QStringLiteral("The window's ports (in %1, then %2):");
         auto com3Line = [](const Run& ports) {

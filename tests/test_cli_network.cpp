@@ -3,6 +3,7 @@
 // Also several stations in one command, and scan through a gateway. All on loopback.
 
 #include "sim/sensor.h"
+#include "tests/support/cliprocess.h"
 #include "tests/support/modbusserver.h"
 #include "tests/support/tcppeer.h"
 
@@ -33,17 +34,8 @@ struct Run {
 };
 
 Run run(const QStringList& args) {
-    QProcess process;
-    process.start(kProgram, args);
-    Run result;
-    if (!process.waitForFinished(30000)) {
-        process.kill();
-        process.waitForFinished();
-    }
-    result.code = process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
-    result.out = process.readAllStandardOutput();
-    result.err = process.readAllStandardError();
-    return result;
+    ProgramRun finished = runProgram(kProgram, args);
+    return {finished.code, std::move(finished.out), std::move(finished.err)};
 }
 
 QByteArray bytes(const sim::Bytes& from) {

@@ -1,6 +1,7 @@
 // The install folder: `cmake --install` into a temporary folder, then the programs run from
 // there, with comm.set and the COMn links beside them.
 
+#include "tests/support/cliprocess.h"
 #include "tests/support/mosquittoprocess.h"
 #include "tests/support/ptypair.h"
 #include "tests/support/simprocess.h"
@@ -33,19 +34,9 @@ struct Finished {
 // Runs a program to its end, from a working directory that is not its own, so that what it
 // finds beside itself is found through its own location.
 Finished runToEnd(const QString& program, const QStringList& arguments, const QString& workDir) {
-    QProcess process;
-    process.setWorkingDirectory(workDir);
-    process.start(program, arguments);
-    Finished finished;
-    if (!process.waitForFinished(60000)) {
-        process.kill();
-        process.waitForFinished();
-        return finished;
-    }
-    finished.status = process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
-    finished.out = QString::fromUtf8(process.readAllStandardOutput());
-    finished.err = QString::fromUtf8(process.readAllStandardError());
-    return finished;
+    const ProgramRun run =
+        runProgram(program, arguments, 60000, QProcessEnvironment::systemEnvironment(), workDir);
+    return {run.code, QString::fromUtf8(run.out), QString::fromUtf8(run.err)};
 }
 
 // What the installed bash completion offers for the words of a command line, the last being

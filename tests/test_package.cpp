@@ -4,6 +4,7 @@
 // rated by systemd-analyze, the window on the simulator's port, a poll run as the unit runs it;
 // then purged, leaving nothing of theirs.
 
+#include "tests/support/cliprocess.h"
 #include "tests/support/mosquittoprocess.h"
 #include "tests/support/simprocess.h"
 #include "tests/support/testfiles.h"
@@ -41,21 +42,8 @@ struct Finished {
 Finished runToEnd(const QString& program, const QStringList& arguments,
                   const QProcessEnvironment& environment = QProcessEnvironment::systemEnvironment(),
                   int ms = 120000) {
-    QProcess process;
-    process.setProcessEnvironment(environment);
-    process.start(program, arguments);
-    Finished finished;
-    if (!process.waitForStarted(10000))
-        return finished;
-    if (!process.waitForFinished(ms)) {
-        process.kill();
-        process.waitForFinished();
-        return finished;
-    }
-    finished.status = process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
-    finished.out = QString::fromUtf8(process.readAllStandardOutput());
-    finished.err = QString::fromUtf8(process.readAllStandardError());
-    return finished;
+    const ProgramRun run = runProgram(program, arguments, ms, environment);
+    return {run.code, QString::fromUtf8(run.out), QString::fromUtf8(run.err)};
 }
 
 QString packageDir() {

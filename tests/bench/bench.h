@@ -134,6 +134,16 @@ int profile(int polls, int registers, int periodMs);
 int windowLoad(int pollSeconds, int idleSeconds, int registers);
 int windowChild(int argc, char** argv);
 int startup(int runs);
+// What a poll's JSON samples (one object a line) show: transactions a second from the first
+// request to the last, the latency of each answered one, how many failed; or why not.
+struct PollSamples {
+    double perSecond = 0;
+    std::vector<double> latencies;
+    int failures = 0;
+    std::string error;
+};
+PollSamples pollSamples(const QString& path, int samples);
+
 // qf7320 poll --period 0 as a child, and the whole process of qf7320 read against mbpoll's.
 int cliPoll(int baud, int samples);
 int cliProcess(int runs);

@@ -32,16 +32,7 @@ constexpr int kPollRounds = 3;
 const QStringList kPacedSimulator{QStringLiteral("--pace"), QStringLiteral("--delay"),
                                   QStringLiteral("5")};
 
-// One run of qf7320 poll --period 0: how many transactions a second, the latency of each.
-struct ToolPoll {
-    double perSecond = 0;
-    std::vector<double> latencies;
-    int failures = 0;
-    std::string error;
-};
-
-ToolPoll toolPoll(const ProgramDir& dir, int baud, int samples, const QStringList& extra = {}) {
-    ToolPoll poll;
+PollSamples toolPoll(const ProgramDir& dir, int baud, int samples, const QStringList& extra = {}) {
     const QString samplesFile = dir.file(QStringLiteral("samples.jsonl"));
     const double ms = timedRun(QStringLiteral(QF_CLI_PATH),
                                QStringList{QStringLiteral("--port"), dir.link(),
@@ -51,9 +42,21 @@ ToolPoll toolPoll(const ProgramDir& dir, int baud, int samples, const QStringLis
                                            QString::number(samples), QStringLiteral("--json")} +
                                    extra,
                                samplesFile);
-    QFile file(samplesFile);
-    if (ms < 0 || !file.open(QIODevice::ReadOnly)) {
-        poll.error = "qf7320 poll failed";
+    if (ms < 0) {
+        PollSamples failed;
+        failed.error = "qf7320 poll failed";
+        return failed;
+    }
+    return pollSamples(samplesFile, samples);
+}
+
+} // namespace
+
+PollSamples pollSamples(const QString& path, int samples) {
+    PollSamples poll;
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly)) {
+        poll.error = "qf7320 poll wrote no samples";
         return poll;
     }
     QDateTime first;
@@ -84,6 +87,8 @@ ToolPoll toolPoll(const ProgramDir& dir, int baud, int samples, const QStringLis
     poll.perSecond = spanMs > 0 ? 1000.0 * (samples - 1) / spanMs : 0;
     return poll;
 }
+
+namespace {
 
 // The program's resident memory now, from /proc.
 long long residentKiB() {
@@ -152,7 +157,7 @@ int cliPoll(int baud, int samples) {
         if (!loop.error.empty())
             return failure(loop.error);
         reference.push_back(loop.perSecond);
-        const ToolPoll poll = toolPoll(dir, baud, samples);
+        const PollSamples poll = toolPoll(dir, baud, samples);
         if (!poll.error.empty())
             return failure(poll.error);
         tool.push_back(poll.perSecond);
@@ -188,10 +193,10 @@ int cliMqtt(int samples) {
     std::vector<double> up;
     std::vector<double> down;
     for (int round = 0; round < kPollRounds; ++round) {
-        const ToolPoll a = toolPoll(dir, 9600, samples);
-        const ToolPoll b = toolPoll(dir, 9600, samples, mqtt(broker));
-        const ToolPoll c = toolPoll(dir, 9600, samples, mqtt(away));
-        for (const ToolPoll* poll : {&a, &b, &c})
+        const PollSamples a = toolPoll(dir, 9600, samples);
+        const PollSamples b = toolPoll(dir, 9600, samples, mqtt(broker));
+        const PollSamples c = toolPoll(dir, 9600, samples, mqtt(away));
+        for (const PollSamples* poll : {&a, &b, &c})
             if (!poll->error.empty())
                 return failure(poll->error);
         plain.push_back(a.perSecond);

@@ -30,36 +30,6 @@ quint16 freePort() {
     return server.serverPort();
 }
 
-// Transactions a second of a poll's JSON samples: from the first request to the last.
-double perSecond(const QString& path, int samples, std::string& error) {
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly)) {
-        error = "qf7320 poll wrote no samples";
-        return 0;
-    }
-    QDateTime first;
-    QDateTime last;
-    int count = 0;
-    for (const QByteArray& line : file.readAll().split('\n')) {
-        if (line.isEmpty())
-            continue;
-        ++count;
-        const QDateTime time = QDateTime::fromString(
-            QJsonDocument::fromJson(line).object().value(QStringLiteral("time")).toString(),
-            Qt::ISODateWithMs);
-        if (!first.isValid())
-            first = time;
-        last = time;
-    }
-    if (count != samples) {
-        error = "qf7320 poll printed " + std::to_string(count) + " samples of " +
-                std::to_string(samples);
-        return 0;
-    }
-    const double spanMs = double(first.msecsTo(last));
-    return spanMs > 0 ? 1000.0 * (samples - 1) / spanMs : 0;
-}
-
 // One poll of `samples`, with --http at `port` and a headless Chromium on its page when `port`
 // is not 0; its rate, or 0 with `error`.
 double poll(const ProgramDir& dir, int samples, quint16 port, std::string& error) {
@@ -108,7 +78,9 @@ double poll(const ProgramDir& dir, int samples, quint16 port, std::string& error
         if (!browser.waitForFinished(10000))
             browser.kill();
     }
-    return perSecond(output, samples, error);
+    const PollSamples polled = pollSamples(output, samples);
+    error = polled.error;
+    return polled.perSecond;
 }
 
 } // namespace

@@ -9,6 +9,7 @@
 #include <QJsonObject>
 #include <QList>
 #include <QProcess>
+#include <QProcessEnvironment>
 #include <QString>
 #include <QStringList>
 
@@ -45,13 +46,22 @@ struct ProgramRun {
     QByteArray what() const { return "exit " + QByteArray::number(code) + "\n" + out + err; }
 };
 
-inline ProgramRun runProgram(const QString& program, const QStringList& args,
-                             int timeoutMs = 30000) {
+// A program to its end (killed after timeoutMs), with this environment and working directory
+// when they are given. One that cannot be started counts as one that crashed.
+inline ProgramRun
+runProgram(const QString& program, const QStringList& args, int timeoutMs = 30000,
+           const QProcessEnvironment& environment = QProcessEnvironment::systemEnvironment(),
+           const QString& workDir = {}) {
     QProcess process;
+    process.setProcessEnvironment(environment);
+    if (!workDir.isEmpty())
+        process.setWorkingDirectory(workDir);
     QElapsedTimer clock;
     clock.start();
     process.start(program, args);
     ProgramRun result;
+    if (!process.waitForStarted(10000))
+        return result;
     if (!process.waitForFinished(timeoutMs)) {
         process.kill();
         process.waitForFinished();
