@@ -74,6 +74,9 @@ private:
     int fd_ = -1;
     int lockFd_ = -1;
     std::string lockPath_;
+    // The driver held nothing more when last read: the next read waits for the line first
+    // rather than asking it again at once (a reply arrives a byte at a time).
+    bool drained_ = false;
 #endif
     OpenError openError_ = OpenError::None;
     std::string errorText_;

@@ -9,7 +9,7 @@
 #include <csignal>
 #include <cstdio>
 #include <cstring>
-#include <filesystem>
+#include <string_view>
 #include <utility>
 
 // termios2 sets any rate (14400 has no B constant); <termios.h> cannot be included beside it.
@@ -50,9 +50,12 @@ std::string lockFilePath(const std::string& device) {
 
 // The name this process goes by, as a lock file records it for others to check.
 std::string programName() {
-    std::error_code error;
-    const std::filesystem::path self = std::filesystem::read_symlink("/proc/self/exe", error);
-    return error ? std::string("qf7320") : self.filename().string();
+    std::array<char, 4096> self{};
+    const ssize_t size = ::readlink("/proc/self/exe", self.data(), self.size());
+    if (size <= 0 || static_cast<std::size_t>(size) >= self.size())
+        return "qf7320";
+    const std::string_view path(self.data(), static_cast<std::size_t>(size));
+    return std::string(path.substr(path.rfind('/') + 1));
 }
 
 std::string hostName() {
@@ -178,6 +181,7 @@ bool SerialPort::open(const std::string& device, int baud) {
         }
     }
 
+    drained_ = false;
     fd_ = ::open(device.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (fd_ < 0) {
         const int error = errno;
@@ -237,12 +241,15 @@ bool SerialPort::discardInput() {
         const ssize_t n = ::read(fd_, sink.data(), sink.size());
         if (n > 0)
             continue;
-        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR))
+        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) {
+            drained_ = true;
             return true;
+        }
         if (n < 0) {
             errorText_ = errnoText(errno);
             return false;
         }
+        drained_ = true;
         return true; // nothing more
     }
     return true;
@@ -293,18 +300,25 @@ SerialPort::Read SerialPort::read(std::uint8_t* into, std::size_t most, std::siz
         return Read::Lost;
     }
     for (;;) {
-        const ssize_t n = ::read(fd_, into, most);
-        if (n > 0) {
-            got = static_cast<std::size_t>(n);
-            return Read::Data;
+        // Once the driver was found empty, the line is waited on first while there is time to
+        // wait; past the deadline it is read once more, for what came just before it.
+        const bool readFirst = !drained_ || Clock::now() >= deadline;
+        drained_ = false;
+        if (readFirst) {
+            const ssize_t n = ::read(fd_, into, most);
+            if (n > 0) {
+                got = static_cast<std::size_t>(n);
+                drained_ = got < most;
+                return Read::Data;
+            }
+            if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) {
+                // EIO: the adapter was unplugged or the line hung up.
+                errorText_ = errnoText(errno);
+                return Read::Lost;
+            }
+            if (Clock::now() >= deadline)
+                return Read::Timeout;
         }
-        if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) {
-            // EIO: the adapter was unplugged or the line hung up.
-            errorText_ = errnoText(errno);
-            return Read::Lost;
-        }
-        if (Clock::now() >= deadline)
-            return Read::Timeout;
         pollfd waiting{fd_, POLLIN, 0};
         const int ready = ::poll(&waiting, 1, millisLeft(deadline));
         if (ready < 0 && errno != EINTR) {
