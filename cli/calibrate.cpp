@@ -6,6 +6,7 @@
 #include "cli/verbs.h"
 
 #include "modbus/opnumber.h"
+#include "platform/rounding.h"
 #include "platform/text.h"
 
 #include <algorithm>
@@ -140,7 +141,7 @@ bool appendLine(const std::string& path, const std::string& line) {
 
 // A figure to one decimal, as JSON holds it.
 json::Value figure(double value) {
-    return json::number(std::round(value * 10) / 10);
+    return json::number(rounding::nearest(value * 10) / 10);
 }
 
 // A figure with its sign and `decimals` decimals: "+800", "-5.40".
@@ -243,10 +244,11 @@ json::Value Calibration::samplesJson(const Samples& samples) const {
     round["max"] = samples.high();
     round["error_lx"] = figure(samples.mean() - settings_.reference);
     round["error_pct"] =
-        settings_.zero ? json::Value(nullptr)
-                       : json::number(std::round(10000 * (samples.mean() - settings_.reference) /
-                                                 settings_.reference) /
-                                      100);
+        settings_.zero
+            ? json::Value(nullptr)
+            : json::number(rounding::nearest(10000 * (samples.mean() - settings_.reference) /
+                                             settings_.reference) /
+                           100);
     return round;
 }
 
@@ -311,7 +313,8 @@ std::optional<std::uint16_t> Calibration::nextValue(double mean) {
     const Parameter& target = parameter();
     if (settings_.zero) {
         const long long offset = static_cast<std::int16_t>(offset_);
-        const long long wanted = offset - std::llround(mean / kLuxPerStep);
+        const long long wanted =
+            offset - static_cast<long long>(rounding::nearest(mean / kLuxPerStep));
         if (wanted < target.low || wanted > target.high) {
             refuse(kExitRefused, "out-of-range",
                    text::format("the offset would be %1, outside %2 to %3: the dark reading is "
@@ -335,7 +338,8 @@ std::optional<std::uint16_t> Calibration::nextValue(double mean) {
         return std::nullopt;
     }
     const double wanted =
-        std::round(scale * (settings_.reference - offsetLux) / (mean - offsetLux) * 10000) / 10000;
+        rounding::nearest(scale * (settings_.reference - offsetLux) / (mean - offsetLux) * 10000) /
+        10000;
     if (wanted < target.low || wanted > target.high) {
         refuse(kExitRefused, "out-of-range",
                text::format("the scale factor would be %1, outside %2 to %3: the sensor reads %4 "

@@ -1,5 +1,7 @@
 #include "client/engine.h"
 
+#include "platform/rounding.h"
+
 #include <algorithm>
 #include <chrono>
 #include <cmath>
@@ -92,7 +94,7 @@ int Engine::gapMs() const {
     // 3.5 characters of silence end an RTU frame; a whole millisecond more than that, and never
     // under 2 ms, for the timers of the adapters and servers that watch for it.
     const double characters = 3.5 * kBitsPerCharacter * 1000.0 / std::max(endpoint_.baud, 1);
-    return std::max(2, static_cast<int>(std::ceil(characters)));
+    return std::max(2, static_cast<int>(rounding::ceiling(characters)));
 }
 
 bool Engine::setBaud(int baud) {
@@ -170,7 +172,7 @@ Result Engine::receive(const protocol::Frame& request, protocol::ReplyKind kind,
     auto onLine = std::chrono::microseconds(0);
     if (endpoint_.kind != Kind::ModbusTcp)
         onLine = std::chrono::microseconds(static_cast<long long>(
-            std::ceil(8.0 * kBitsPerCharacter * 1e6 / std::max(endpoint_.baud, 1))));
+            rounding::ceiling(8.0 * kBitsPerCharacter * 1e6 / std::max(endpoint_.baud, 1))));
     const Clock::time_point deadline = written + onLine + std::chrono::milliseconds(timeoutMs_);
 
     Received received = transport_->receive(request, kind, deadline);

@@ -1,5 +1,7 @@
 #include "client/measurement.h"
 
+#include "platform/rounding.h"
+
 #include <cmath>
 #include <string>
 
@@ -24,7 +26,7 @@ long long luxOf(const Result& result) {
 }
 
 double roundedMillis(double ms) {
-    return std::round(ms * 10.0) / 10.0;
+    return rounding::nearest(ms * 10.0) / 10.0;
 }
 
 } // namespace client

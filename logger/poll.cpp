@@ -9,6 +9,7 @@
 #include "logger/stopsignal.h"
 
 #include "modbus/protocol.h"
+#include "platform/rounding.h"
 #include "platform/text.h"
 
 #include <algorithm>
@@ -85,7 +86,7 @@ struct StationTally {
         lines.push_back(text::format("%1 sent, %2 answered, %3 timeouts, %4 bad replies, %5 "
                                      "exceptions, %6% unanswered",
                                      {sent, answered, timeouts, badReplies, exceptions,
-                                      sent ? std::round(100.0 * lost / sent) : 0.0}));
+                                      sent ? rounding::nearest(100.0 * lost / sent) : 0.0}));
         if (skipped || portErrors)
             lines.push_back(
                 text::format("%1 skipped while backed off, %2 port errors", {skipped, portErrors}));

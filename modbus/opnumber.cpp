@@ -116,7 +116,8 @@ double nearestValue(double value) {
         return down + 1.0;
     if (diff < 0.5)
         return down;
-    return std::fmod(down, 2.0) == 0.0 ? down : down + 1.0;
+    // A half is only left below 2^52, where `down` fits a long long.
+    return static_cast<long long>(down) % 2 == 0 ? down : down + 1.0;
 }
 
 std::optional<std::uint8_t> byteFit(double whole) {

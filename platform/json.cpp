@@ -1,12 +1,15 @@
 #include "platform/json.h"
 
+#include "platform/rounding.h"
+
 #include <cmath>
 
 namespace json {
 
 Value number(double value) {
     constexpr double kExactWhole = 9007199254740992.0; // 2^53: beyond it a double skips wholes
-    if (std::isfinite(value) && std::trunc(value) == value && std::fabs(value) < kExactWhole)
+    if (std::isfinite(value) && rounding::truncated(value) == value &&
+        std::fabs(value) < kExactWhole)
         return static_cast<long long>(value);
     if (!std::isfinite(value))
         return nullptr;

@@ -5,13 +5,16 @@
 #include "modbus/hextext.h"
 #include "modbus/opnumber.h"
 #include "modbus/protocol.h"
+#include "platform/rounding.h"
 #include "serial/commset.h"
 
 #include <QTest>
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 #include <limits>
+#include <vector>
 
 Q_DECLARE_METATYPE(std::string)
 
@@ -179,6 +182,46 @@ private slots:
         // Bounds at the edge of long long: 2^63 does not fit, whatever the bound says.
         QVERIFY(!opnum::wholeIn(9223372036854775808.0, 0, std::numeric_limits<long long>::max()));
         QVERIFY(opnum::wholeIn(-9223372036854775808.0, std::numeric_limits<long long>::min(), 0));
+    }
+
+    // The command line's rounding without the maths library gives what std::trunc, std::ceil
+    // and std::round give, the sign of a zero included.
+    void wholeNumbersAsTheMathsLibraryGives() {
+        const double kInfinity = std::numeric_limits<double>::infinity();
+        std::vector<double> values{0.0,
+                                   -0.0,
+                                   0.5,
+                                   -0.5,
+                                   1.5,
+                                   -1.5,
+                                   2.5,
+                                   -2.5,
+                                   0.49999999999999994,
+                                   -0.49999999999999994,
+                                   1e-300,
+                                   -1e-300,
+                                   4503599627370495.5,
+                                   -4503599627370495.5,
+                                   4503599627370496.0,
+                                   9007199254740993.0,
+                                   1e300,
+                                   -1e300,
+                                   kInfinity,
+                                   -kInfinity};
+        for (int step = -4000; step <= 4000; ++step)
+            values.push_back(step * 0.0625 + (step % 7) * 1e-9);
+        const auto same = [](double got, double wanted) {
+            return std::memcmp(&got, &wanted, sizeof got) == 0;
+        };
+        for (const double x : values) {
+            QVERIFY2(same(rounding::truncated(x), std::trunc(x)), qPrintable(QString::number(x)));
+            QVERIFY2(same(rounding::ceiling(x), std::ceil(x)), qPrintable(QString::number(x)));
+            QVERIFY2(same(rounding::nearest(x), std::round(x)), qPrintable(QString::number(x)));
+        }
+        const double nan = std::numeric_limits<double>::quiet_NaN();
+        QVERIFY(std::isnan(rounding::truncated(nan)));
+        QVERIFY(std::isnan(rounding::ceiling(nan)));
+        QVERIFY(std::isnan(rounding::nearest(nan)));
     }
 
     void settingsLine_data() {
