@@ -13,6 +13,7 @@
 #include "platform/json.h"
 
 #include <optional>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -158,11 +159,12 @@ struct Verb {
     bool stationList = false; // -s takes a list of stations, "1,3,5-7", not just one
 };
 
-const std::vector<Verb>& verbs();
+std::span<const Verb> verbs();
 
 // The options every command takes, with the defaults of `verb` (of every command when null),
-// and --version, which stands alone.
-std::vector<Option> commonOptions(const Verb* verb);
+// and --version, which stands alone. With `helpTexts` false the texts made at run time are left
+// empty: reading a command line needs only the names and which options take a value.
+std::vector<Option> commonOptions(const Verb* verb, bool helpTexts = true);
 Option versionOption();
 
 // "qf7320 0.1": the name and the version the window shows.

@@ -60,9 +60,15 @@ std::string stationListCommands() {
 
 } // namespace
 
-std::vector<Option> commonOptions(const Verb* verb) {
-    const std::string timeout = verb ? std::to_string(verb->timeoutMs) : "500; scan: 50";
-    const std::string retries = verb ? std::to_string(verb->retries) : "1; scan: 0";
+std::vector<Option> commonOptions(const Verb* verb, bool helpTexts) {
+    // A help text made at run time, only when it is shown.
+    const auto made = [helpTexts](auto make) { return helpTexts ? Text(make()) : Text(); };
+    const auto timeout = [verb] {
+        return verb ? std::to_string(verb->timeoutMs) : std::string("500; scan: 50");
+    };
+    const auto retries = [verb] {
+        return verb ? std::to_string(verb->retries) : std::string("1; scan: 0");
+    };
     return {
         {{"p", "port"},
          "a device such as /dev/ttyUSB0, or COMn resolved as the window does "
@@ -75,35 +81,44 @@ std::vector<Option> commonOptions(const Verb* verb) {
          "%APPDATA%\\qf7320 on Windows)",
          "PORT"},
         {{"b", "baud"},
-         text::format("the line's rate: %1; default: the rate in comm.set, else 9600. For "
-                      "rtu+tcp:// the rate of the server's serial line, which times the "
-                      "request and the gap (default 9600; it is set on the server); not used "
-                      "with tcp://",
-                      {baudListText()}),
+         made([] {
+             return text::format(
+                 "the line's rate: %1; default: the rate in comm.set, else 9600. For "
+                 "rtu+tcp:// the rate of the server's serial line, which times the "
+                 "request and the gap (default 9600; it is set on the server); not used "
+                 "with tcp://",
+                 {baudListText()});
+         }),
          "N"},
         {{"s", "station"},
-         text::format("the sensor's station address, 1-247 (default 1); %1 take a list such "
-                      "as 1,3,5-7",
-                      {stationListCommands()}),
+         made([] {
+             return text::format("the sensor's station address, 1-247 (default 1); %1 take a "
+                                 "list such as 1,3,5-7",
+                                 {stationListCommands()});
+         }),
          "N"},
-        {"timeout",
-         text::format("how long the sensor may take to answer once the request is on the "
-                      "line (default %1; %2 over rtu+tcp:// and tcp://)",
-                      {timeout, kNetworkTimeoutMs}),
+        {"timeout", made([&] {
+             return text::format("how long the sensor may take to answer once the request is "
+                                 "on the line (default %1; %2 over rtu+tcp:// and tcp://)",
+                                 {timeout(), kNetworkTimeoutMs});
+         }),
          "MS"},
-        {"connect-timeout",
-         text::format("rtu+tcp:// and tcp://: how long the connection may take to be made, "
-                      "name lookup included (default %1)",
-                      {transport::kDefaultConnectTimeoutMs}),
+        {"connect-timeout", made([] {
+             return text::format("rtu+tcp:// and tcp://: how long the connection may take to "
+                                 "be made, name lookup included (default %1)",
+                                 {transport::kDefaultConnectTimeoutMs});
+         }),
          "MS"},
         {"gap",
          "the silence kept between the end of one transaction (its reply or its "
          "timeout) and the next request (default: 3.5 characters at the rate, at "
          "least 2 ms; 0 on tcp://)",
          "MS"},
-        {"retries",
-         text::format("ask again this many times after no reply or a bad reply (default %1)",
-                      {retries}),
+        {"retries", made([&] {
+             return text::format(
+                 "ask again this many times after no reply or a bad reply (default %1)",
+                 {retries()});
+         }),
          "N"},
         {"json", "one JSON object per result on standard output, also for a failure"},
         {{"v", "trace"}, "every frame on standard error with its time and the reply's latency"},
@@ -234,11 +249,11 @@ std::string verbHelp(const Verb& verb) {
 // Every option any command knows: with these, an option's value is never taken for the
 // command's name, wherever the options stand. A name that several commands share is found as its
 // first, the common option's or the first command's.
-std::vector<Option> everyOption() {
-    std::vector<Option> options = commonOptionsAndVersion();
+void addEveryOption(OptionParser& parser) {
+    parser.addOptions(commonOptions(nullptr, false));
+    parser.addOptions({versionOption()});
     for (const Verb& verb : verbs())
-        options.insert(options.end(), verb.options.begin(), verb.options.end());
-    return options;
+        parser.addOptions(verb.options);
 }
 
 std::string commandNames() {
@@ -333,7 +348,7 @@ int runCommandLine(const std::vector<std::string>& arguments, const std::string&
     }
 
     OptionParser scout;
-    scout.addOptions(everyOption());
+    addEveryOption(scout);
     scout.parse(arguments);
     const std::vector<std::string>& positional = scout.positionalArguments();
     if (positional.empty()) {
@@ -372,7 +387,7 @@ int runCommandLine(const std::vector<std::string>& arguments, const std::string&
     }
 
     OptionParser parser;
-    parser.addOptions(commonOptions(verb));
+    parser.addOptions(commonOptions(verb, false));
     parser.addOptions(verb->options);
     if (!parser.parse(arguments)) {
         plain.message(

@@ -2,8 +2,8 @@
 
 namespace cli {
 
-const std::vector<Verb>& verbs() {
-    static const std::vector<Verb> table{
+std::span<const Verb> verbs() {
+    static const Verb table[]{
         {"read",
          {},
          "one measurement, in lx",
