@@ -222,13 +222,23 @@ private slots:
     }
 
     // The installed qf7320 says its version, has its manual page, and loads its MQTT plugin from
-    // /usr/lib/qf7320.
+    // /usr/lib/qf7320. It loads the C library alone: the C++ runtime and the one part of the maths
+    // library it uses are linked in, so that a one-shot command maps nothing more at its start.
     void commandLine() {
         if (!installed_)
             QSKIP("the packages are not installed (see install)");
         const Finished version = runToEnd(QStringLiteral("qf7320"), {QStringLiteral("--version")});
         QCOMPARE(version.status, 0);
         QCOMPARE(version.out, QStringLiteral("qf7320 %1\n").arg(QStringLiteral(QF7320_VERSION)));
+        const Finished dynamic = runToEnd(
+            QStringLiteral("readelf"), {QStringLiteral("-d"), QStringLiteral("/usr/bin/qf7320")});
+        QCOMPARE(dynamic.status, 0);
+        static const QRegularExpression needed(QStringLiteral("\\(NEEDED\\).*\\[(.*)\\]"));
+        QStringList libraries;
+        for (auto match = needed.globalMatch(dynamic.out); match.hasNext();)
+            libraries << match.next().captured(1);
+        QCOMPARE(libraries, (QStringList{QStringLiteral("libc.so.6"),
+                                         QStringLiteral("ld-linux-x86-64.so.2")}));
 
         QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
         environment.insert(QStringLiteral("MANPAGER"), QStringLiteral("cat"));
