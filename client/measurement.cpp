@@ -2,7 +2,6 @@
 
 #include "platform/rounding.h"
 
-#include <cmath>
 #include <string>
 
 namespace client {
