@@ -177,7 +177,7 @@ std::string optionLines(const std::vector<Option>& options) {
     for (const Option& option : options) {
         std::vector<std::string> names;
         for (const std::string_view name : option.names)
-            names.push_back(std::string(name.size() == 1 ? "-" : "--").append(name));
+            names.push_back(optionWord(name));
         std::string left = "  " + text::join(names, ", ");
         if (!option.valueName.empty())
             left += ' ' + option.valueName.str();

@@ -18,7 +18,7 @@ namespace {
 std::vector<std::string> typedNames(const Option& option) {
     std::vector<std::string> words;
     for (const std::string_view name : option.names)
-        words.push_back(std::string(text::characters(name) == 1 ? "-" : "--").append(name));
+        words.push_back(optionWord(name));
     return words;
 }
 

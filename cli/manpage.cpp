@@ -114,9 +114,7 @@ std::string optionEntries(const std::vector<Option>& options) {
     for (const Option& option : options) {
         std::vector<std::string> names;
         for (const std::string_view name : option.names)
-            names.push_back(text::format(
-                "\\fB%1\\fR",
-                {roff(std::string(text::characters(name) == 1 ? "-" : "--").append(name))}));
+            names.push_back(text::format("\\fB%1\\fR", {roff(optionWord(name))}));
         std::string head = text::join(names, ", ");
         if (!option.valueName.empty())
             head += text::format(" \\fI%1\\fR", {roff(option.valueName)});

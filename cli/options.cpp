@@ -7,6 +7,10 @@
 
 namespace cli {
 
+std::string optionWord(std::string_view name) {
+    return std::string(name.size() == 1 ? "-" : "--").append(name);
+}
+
 bool looksNegative(std::string_view word) {
     if (word.size() < 2 || word[0] != '-')
         return false;

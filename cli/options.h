@@ -67,6 +67,9 @@ struct Option {
     bool takesValue() const { return !valueName.empty(); }
 };
 
+// An option's name as it is typed: "-p" for a letter, "--port" for a word.
+std::string optionWord(std::string_view name);
+
 // Whether a word reads as a negative number, and so is a value rather than an option.
 bool looksNegative(std::string_view word);
 
